@@ -1,0 +1,70 @@
+#include "module/classinfo.h"
+
+#include "module/tarvocids.h"
+
+#include <cstring>
+
+namespace tarvo {
+namespace {
+
+using namespace Steinberg;
+
+constexpr char kVersion[] = "2.0.36";
+constexpr char kSdkVersion[] = "VST 3.8.0";
+
+// Copies the text and zero-fills the rest of the fixed-width field.
+template <size_t N>
+void fill (char8 (&field)[N], const char* text)
+{
+	std::memset (field, 0, N);
+	std::strncpy (field, text, N - 1);
+}
+
+PClassInfo2 describe (const FUID& cid, const char* category, const char* name,
+                      const char* subCategories)
+{
+	PClassInfo2 info;
+	std::memset (&info, 0, sizeof info);
+	std::memcpy (info.cid, cid.toTUID (), sizeof (TUID));
+	info.cardinality = PClassInfo::kManyInstances;
+	fill (info.category, category);
+	fill (info.name, name);
+	info.classFlags = 0;
+	fill (info.subCategories, subCategories);
+	fill (info.vendor, "");
+	fill (info.version, kVersion);
+	fill (info.sdkVersion, kSdkVersion);
+	return info;
+}
+
+} // namespace
+
+const PFactoryInfo& factoryInfo ()
+{
+	static const PFactoryInfo info = [] {
+		PFactoryInfo value;
+		std::memset (&value, 0, sizeof value);
+		fill (value.vendor, "Tarvo");
+		fill (value.url, "");
+		fill (value.email, "");
+		value.flags = PFactoryInfo::kUnicode;
+		return value;
+	}();
+	return info;
+}
+
+const PClassInfo2& processorClassInfo ()
+{
+	static const PClassInfo2 info =
+	    describe (kProcessorUID, "Audio Module Class", "Tarvo Audio Server", "Fx|Analyzer");
+	return info;
+}
+
+const PClassInfo2& controllerClassInfo ()
+{
+	static const PClassInfo2 info = describe (kControllerUID, "Component Controller Class",
+	                                          "Tarvo Audio Server Controller", "");
+	return info;
+}
+
+} // namespace tarvo

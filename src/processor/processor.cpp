@@ -1,0 +1,272 @@
+#include "processor/processor.h"
+
+#include "audition/auditionengine.h"
+#include "module/tarvocids.h"
+#include "processor/statestream.h"
+#include "server/audioserver.h"
+#include "shared/processwide.h"
+#include "shared/steadyclock.h"
+
+#include "pluginterfaces/vst/ivstprocesscontext.h"
+#include "pluginterfaces/vst/vstspeaker.h"
+#include "public.sdk/source/vst/vstaudioeffect.h"
+
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace tarvo {
+namespace {
+
+using namespace Steinberg;
+using namespace Steinberg::Vst;
+
+constexpr double kFallbackRate = 48000.0;
+
+// Stands in for a host's null channel-pointer array: every channel reads as missing.
+template <typename Sample>
+Sample* const kNoChannels[2] = {nullptr, nullptr};
+
+class Processor : public AudioEffect
+{
+public:
+	Processor ();
+
+	static FUnknown* createInstance (void* /*context*/)
+	{
+		auto* processor = new (std::nothrow) Processor;
+		return processor ? static_cast<IAudioProcessor*> (processor) : nullptr;
+	}
+
+	tresult PLUGIN_API initialize (FUnknown* context) SMTG_OVERRIDE;
+	tresult PLUGIN_API terminate () SMTG_OVERRIDE;
+	tresult PLUGIN_API setBusArrangements (SpeakerArrangement* inputs, int32 numIns,
+	                                       SpeakerArrangement* outputs, int32 numOuts) SMTG_OVERRIDE;
+	tresult PLUGIN_API canProcessSampleSize (int32 symbolicSampleSize) SMTG_OVERRIDE;
+	tresult PLUGIN_API setupProcessing (ProcessSetup& setup) SMTG_OVERRIDE;
+	tresult PLUGIN_API setProcessing (TBool state) SMTG_OVERRIDE;
+	tresult PLUGIN_API setActive (TBool state) SMTG_OVERRIDE;
+	tresult PLUGIN_API getState (IBStream* stream) SMTG_OVERRIDE;
+	tresult PLUGIN_API setState (IBStream* stream) SMTG_OVERRIDE;
+	tresult PLUGIN_API process (ProcessData& data) SMTG_OVERRIDE;
+
+private:
+	double currentRate () const
+	{
+		return processSetup.sampleRate > 0.0 ? processSetup.sampleRate : kFallbackRate;
+	}
+
+	template <typename Sample>
+	void produceOutput (Sample** inputs, Sample** outputs, AudioBusBuffers& in, AudioBusBuffers& out,
+	                    int32 frameCount, bool capture) noexcept;
+
+	AudioServer server;
+	AuditionEngine audition;
+};
+
+Processor::Processor ()
+{
+	audition.reset (48000.0);
+	setControllerClass (kControllerUID);
+	processContextRequirements.needContinousTimeSamples ().needTransportState ();
+}
+
+tresult PLUGIN_API Processor::initialize (FUnknown* context)
+{
+	try
+	{
+		const tresult result = AudioEffect::initialize (context);
+		if (result != kResultOk)
+			return result;
+		addAudioInput (STR16 ("Input"), SpeakerArr::kStereo, kMain, BusInfo::kDefaultActive);
+		addAudioOutput (STR16 ("Output"), SpeakerArr::kStereo, kMain, BusInfo::kDefaultActive);
+		return kResultOk;
+	}
+	catch (...)
+	{
+		return kInternalError;
+	}
+}
+
+tresult PLUGIN_API Processor::terminate ()
+{
+	server.stop ();
+	return AudioEffect::terminate ();
+}
+
+tresult PLUGIN_API Processor::setBusArrangements (SpeakerArrangement* inputs, int32 numIns,
+                                                  SpeakerArrangement* outputs, int32 numOuts)
+{
+	if (numIns != 1 || numOuts != 1 || !inputs || !outputs || inputs[0] != outputs[0])
+		return kResultFalse;
+	const SpeakerArrangement arrangement = inputs[0];
+	if (arrangement != SpeakerArr::kMono && arrangement != SpeakerArr::kStereo)
+		return kResultFalse;
+	AudioBus* input = getAudioInput (0);
+	AudioBus* output = getAudioOutput (0);
+	if (!input || !output)
+		return kResultFalse;
+	input->setArrangement (arrangement);
+	output->setArrangement (arrangement);
+	return kResultOk;
+}
+
+tresult PLUGIN_API Processor::canProcessSampleSize (int32 symbolicSampleSize)
+{
+	return symbolicSampleSize == kSample32 || symbolicSampleSize == kSample64 ? kResultTrue
+	                                                                            : kResultFalse;
+}
+
+tresult PLUGIN_API Processor::setupProcessing (ProcessSetup& setup)
+{
+	if (!std::isfinite (setup.sampleRate) || setup.sampleRate < 8000.0 ||
+	    setup.sampleRate > 384000.0 || setup.maxSamplesPerBlock < 1)
+		return kInvalidArgument;
+	audition.reset (setup.sampleRate);
+	return AudioEffect::setupProcessing (setup);
+}
+
+tresult PLUGIN_API Processor::setProcessing (TBool state)
+{
+	audition.reset (currentRate ());
+	return AudioEffect::setProcessing (state);
+}
+
+tresult PLUGIN_API Processor::setActive (TBool state)
+{
+	audition.reset (currentRate ());
+	if (state)
+		server.start ();
+	else
+		server.stop ();
+	return AudioEffect::setActive (state);
+}
+
+tresult PLUGIN_API Processor::getState (IBStream* stream)
+{
+	try
+	{
+		const std::u16string label = server.label ();
+		if (!stream)
+			return kInvalidArgument;
+		return writeStateStream (stream, label);
+	}
+	catch (const std::runtime_error&)
+	{
+		return kInvalidArgument;
+	}
+	catch (...)
+	{
+		return kInternalError;
+	}
+}
+
+tresult PLUGIN_API Processor::setState (IBStream* stream)
+{
+	try
+	{
+		std::u16string label;
+		if (!readStateStream (stream, label))
+			return kResultFalse;
+		server.setLabel (std::move (label));
+		// A restored project clears every running audition in the process.
+		processWide ().primaryGeneration.fetch_add (1);
+		return kResultOk;
+	}
+	catch (const std::runtime_error&)
+	{
+		return kInvalidArgument;
+	}
+	catch (...)
+	{
+		return kInternalError;
+	}
+}
+
+tresult PLUGIN_API Processor::process (ProcessData& data)
+{
+	if (data.numSamples <= 0 || data.numInputs == 0 || data.numOutputs == 0)
+		return kResultOk;
+	// A host that announces buses but passes no bus array gets an error, not a crash.
+	if (!data.inputs || !data.outputs)
+		return kInvalidArgument;
+
+	AudioBusBuffers& in = data.inputs[0];
+	AudioBusBuffers& out = data.outputs[0];
+	if ((in.numChannels != 1 && in.numChannels != 2) || out.numChannels != in.numChannels)
+		return kInvalidArgument;
+
+	out.silenceFlags = in.silenceFlags;
+
+	const ProcessContext* context = data.processContext;
+	const bool offline = data.processMode == kOffline;
+	const bool suspend = offline || (context && (context->state & ProcessContext::kRecording));
+
+	server.followPrimaryGeneration ();
+
+	if (context && (context->state & ProcessContext::kContTimeValid))
+		server.setCallPosition (context->continousTimeSamples);
+	else if (context && (context->state & ProcessContext::kPlaying))
+		server.setCallPosition (context->projectTimeSamples);
+	else
+		server.setCallPosition (kUnknownPosition);
+
+	const double sampleRate = processSetup.sampleRate;
+	audition.beginBlock (server.mailbox (), sampleRate, steadyMillis (), suspend, data.numSamples);
+
+	switch (data.symbolicSampleSize)
+	{
+		case kSample32:
+			produceOutput (in.channelBuffers32, out.channelBuffers32, in, out, data.numSamples, !offline);
+			return kResultOk;
+		case kSample64:
+			produceOutput (in.channelBuffers64, out.channelBuffers64, in, out, data.numSamples, !offline);
+			return kResultOk;
+		default:
+			return kInvalidArgument;
+	}
+}
+
+template <typename Sample>
+void Processor::produceOutput (Sample** inputs, Sample** outputs, AudioBusBuffers& in,
+                               AudioBusBuffers& out, int32 frameCount, bool capture) noexcept
+{
+	Sample* const* inChannels = inputs ? inputs : kNoChannels<Sample>;
+	Sample* const* outChannels = outputs ? outputs : kNoChannels<Sample>;
+	const int32 channelCount = in.numChannels;
+	const double sampleRate = processSetup.sampleRate;
+
+	// The visualiser always receives the unfiltered input.
+	if (capture)
+		server.capture (inChannels, channelCount, frameCount, in.silenceFlags, sampleRate);
+
+	AuditionFilterBank& filters = audition.filters ();
+	if (!filters.isIdle ())
+	{
+		filters.process (inChannels, outChannels, channelCount, frameCount, in.silenceFlags);
+		out.silenceFlags = 0;
+		return;
+	}
+
+	for (int32 c = 0; c < channelCount; ++c)
+	{
+		Sample* dst = outChannels[c];
+		if (!dst)
+			continue;
+		const Sample* src = inChannels[c];
+		if (((in.silenceFlags >> c) & 1u) || !src)
+			std::memset (dst, 0, sizeof (Sample) * static_cast<size_t> (frameCount));
+		else if (dst != src)
+			std::memcpy (dst, src, sizeof (Sample) * static_cast<size_t> (frameCount));
+	}
+}
+
+} // namespace
+
+FUnknown* createProcessorInstance (void* context)
+{
+	return Processor::createInstance (context);
+}
+
+} // namespace tarvo

@@ -1,0 +1,51 @@
+#include "shared/statecodec.h"
+
+#include "shared/utf8.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace tarvo {
+namespace {
+constexpr uint8_t kStateMagic[4] = {'T', 'R', 'N', '1'};
+}
+
+std::array<uint8_t, kStateHeaderSize> encodeStateHeader (uint32_t labelBytes) noexcept
+{
+	return {kStateMagic[0],
+	        kStateMagic[1],
+	        kStateMagic[2],
+	        kStateMagic[3],
+	        static_cast<uint8_t> (labelBytes),
+	        static_cast<uint8_t> (labelBytes >> 8),
+	        static_cast<uint8_t> (labelBytes >> 16),
+	        static_cast<uint8_t> (labelBytes >> 24)};
+}
+
+std::optional<uint32_t> decodeStateHeader (const uint8_t (&header)[kStateHeaderSize]) noexcept
+{
+	if (std::memcmp (header, kStateMagic, sizeof kStateMagic) != 0)
+		return std::nullopt;
+	const uint32_t length = uint32_t (header[4]) | uint32_t (header[5]) << 8 |
+	                        uint32_t (header[6]) << 16 | uint32_t (header[7]) << 24;
+	if (length > kMaxStateLabelBytes)
+		return std::nullopt;
+	return length;
+}
+
+std::optional<std::u16string> decodeStateLabel (std::string_view bytes)
+{
+	try
+	{
+		auto label = fromUtf8 (bytes);
+		if (label.size () > kMaxLabelUnits)
+			return std::nullopt;
+		return label;
+	}
+	catch (const std::runtime_error&)
+	{
+		return std::nullopt;
+	}
+}
+
+} // namespace tarvo

@@ -1,0 +1,211 @@
+#include "pluginmodule.h"
+
+#include "public.sdk/source/common/memorystream.h"
+#include "public.sdk/source/vst/hosting/hostclasses.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+namespace tarvo::host {
+
+using namespace Steinberg;
+
+std::filesystem::path resolveModuleFile (const std::filesystem::path& bundleOrFile)
+{
+	std::error_code ec;
+	if (std::filesystem::is_directory (bundleOrFile, ec))
+	{
+		const auto stem = bundleOrFile.filename ().empty () ? bundleOrFile.parent_path ().filename ()
+		                                                    : bundleOrFile.filename ();
+		return bundleOrFile / "Contents" / "x86_64-win" / stem;
+	}
+	return bundleOrFile;
+}
+
+std::unique_ptr<PluginModule> PluginModule::load (const std::filesystem::path& bundleOrFile,
+                                                  std::string& error)
+{
+	std::unique_ptr<PluginModule> module (new PluginModule);
+	module->moduleFile = resolveModuleFile (bundleOrFile);
+	HMODULE library = LoadLibraryW (module->moduleFile.wstring ().c_str ());
+	if (!library)
+	{
+		error = "cannot load " + module->moduleFile.string () + " (error " +
+		        std::to_string (GetLastError ()) + ")";
+		return nullptr;
+	}
+	module->library = library;
+
+	using FactoryProc = IPluginFactory* (PLUGIN_API*) ();
+	auto getFactory = reinterpret_cast<FactoryProc> (GetProcAddress (library, "GetPluginFactory"));
+	module->initDll = reinterpret_cast<bool (*) ()> (GetProcAddress (library, "InitDll"));
+	module->exitDll = reinterpret_cast<bool (*) ()> (GetProcAddress (library, "ExitDll"));
+	if (!getFactory || !module->initDll || !module->exitDll)
+	{
+		error = "the module does not export GetPluginFactory, InitDll and ExitDll";
+		return nullptr;
+	}
+	if (!module->initDll ())
+	{
+		module->initDll = nullptr; // nothing to undo
+		error = "InitDll failed";
+		return nullptr;
+	}
+	module->pluginFactory = getFactory ();
+	if (!module->pluginFactory)
+	{
+		error = "GetPluginFactory returned no factory";
+		return nullptr;
+	}
+	return module;
+}
+
+PluginModule::~PluginModule ()
+{
+	if (pluginFactory)
+		pluginFactory->release ();
+	if (exitDll && initDll)
+		exitDll ();
+	if (library)
+		FreeLibrary (static_cast<HMODULE> (library));
+}
+
+bool PluginModule::callExitDll () const
+{
+	return exitDll && exitDll ();
+}
+
+bool PluginModule::callInitDll () const
+{
+	return initDll && initDll ();
+}
+
+std::vector<ClassDescription> describeClasses (IPluginFactory* factory)
+{
+	std::vector<ClassDescription> classes;
+	if (!factory)
+		return classes;
+	FUnknownPtr<IPluginFactory2> factory2 (factory);
+	FUnknownPtr<IPluginFactory3> factory3 (factory);
+	const int32 count = factory->countClasses ();
+	for (int32 i = 0; i < count; ++i)
+	{
+		ClassDescription d;
+		factory->getClassInfo (i, &d.info);
+		if (factory2)
+			d.hasInfo2 = factory2->getClassInfo2 (i, &d.info2) == kResultOk;
+		if (factory3)
+			d.hasInfoW = factory3->getClassInfoUnicode (i, &d.infoW) == kResultOk;
+		classes.push_back (d);
+	}
+	return classes;
+}
+
+std::string uidToString (const TUID tuid)
+{
+	FUID uid = FUID::fromTUID (tuid);
+	char8 text[40] = {};
+	uid.toRegistryString (text);
+	std::string result (text);
+	// Registry form is "{...}"; callers add braces where they want them.
+	if (result.size () >= 2 && result.front () == '{')
+		result = result.substr (1, result.size () - 2);
+	return result;
+}
+
+FUnknown* hostContext ()
+{
+	static Vst::HostApplication application;
+	return static_cast<Vst::IHostApplication*> (&application);
+}
+
+std::unique_ptr<PluginInstance> PluginInstance::create (IPluginFactory* factory,
+                                                        const TUID componentClass,
+                                                        std::string& error)
+{
+	std::unique_ptr<PluginInstance> instance (new PluginInstance);
+	Vst::IComponent* component = nullptr;
+	if (factory->createInstance (componentClass, Vst::IComponent::iid,
+	                             reinterpret_cast<void**> (&component)) != kResultOk ||
+	    !component)
+	{
+		error = "the factory could not create the component";
+		return nullptr;
+	}
+	instance->component = owned (component);
+	if (instance->component->initialize (hostContext ()) != kResultOk)
+	{
+		error = "the component refused initialize";
+		instance->component = nullptr;
+		return nullptr;
+	}
+	instance->processor = FUnknownPtr<Vst::IAudioProcessor> (component);
+	if (!instance->processor)
+	{
+		error = "the component is not an audio processor";
+		return nullptr;
+	}
+
+	TUID controllerClass;
+	if (component->getControllerClassId (controllerClass) == kResultOk)
+	{
+		Vst::IEditController* controller = nullptr;
+		if (factory->createInstance (controllerClass, Vst::IEditController::iid,
+		                             reinterpret_cast<void**> (&controller)) == kResultOk &&
+		    controller)
+		{
+			instance->controller = owned (controller);
+			if (controller->initialize (hostContext ()) != kResultOk)
+			{
+				error = "the controller refused initialize";
+				instance->controller = nullptr;
+				return nullptr;
+			}
+		}
+	}
+
+	if (instance->controller)
+	{
+		instance->componentPoint = FUnknownPtr<Vst::IConnectionPoint> (component);
+		instance->controllerPoint = FUnknownPtr<Vst::IConnectionPoint> (instance->controller);
+		if (instance->componentPoint && instance->controllerPoint)
+		{
+			instance->componentPoint->connect (instance->controllerPoint);
+			instance->controllerPoint->connect (instance->componentPoint);
+		}
+		instance->syncControllerState ();
+	}
+	return instance;
+}
+
+bool PluginInstance::syncControllerState ()
+{
+	if (!controller)
+		return false;
+	MemoryStream stream;
+	if (component->getState (&stream) != kResultOk)
+		return false;
+	stream.seek (0, IBStream::kIBSeekSet, nullptr);
+	return controller->setComponentState (&stream) == kResultOk;
+}
+
+PluginInstance::~PluginInstance ()
+{
+	if (componentPoint && controllerPoint)
+	{
+		componentPoint->disconnect (controllerPoint);
+		controllerPoint->disconnect (componentPoint);
+	}
+	componentPoint = nullptr;
+	controllerPoint = nullptr;
+	if (controller)
+		controller->terminate ();
+	if (component)
+		component->terminate ();
+	processor = nullptr;
+	controller = nullptr;
+	component = nullptr;
+}
+
+} // namespace tarvo::host
