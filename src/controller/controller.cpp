@@ -2,7 +2,14 @@
 
 #include "processor/statestream.h"
 
+#include "pluginterfaces/gui/iplugview.h"
+
 #include <new>
+
+// The SDK copy declares this interface ID without defining it.
+namespace Steinberg {
+DEF_CLASS_IID (IPlugView)
+}
 
 namespace tarvo {
 

@@ -3,12 +3,7 @@
 #include "module/classinfo.h"
 #include "processor/processor.h"
 
-#include "pluginterfaces/gui/iplugview.h"
 #include "public.sdk/source/main/pluginfactory.h"
-
-namespace Steinberg {
-DEF_CLASS_IID (IPlugView)
-}
 
 bool InitModule ()
 {

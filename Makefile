@@ -1,0 +1,14 @@
+# Entry points; each installs whatever is missing first.
+.PHONY: demo test build clean
+
+demo:
+	./scripts/demo.sh
+
+test:
+	./scripts/test.sh
+
+build:
+	bash -c 'source scripts/common.sh && install_deps && build_windows'
+
+clean:
+	rm -rf build build-native

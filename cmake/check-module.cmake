@@ -1,0 +1,30 @@
+# Checks a built Windows binary: it may import only system DLLs (no MinGW runtime DLL,
+# which hosts cannot find), and it exports the named entry points.
+#   cmake -DOBJDUMP=... -DBINARY=... [-DEXPORTS=a,b,c] -P check-module.cmake
+execute_process(COMMAND "${OBJDUMP}" -p "${BINARY}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${BINARY}")
+endif()
+
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
+set(runtime_dlls "")
+foreach(line IN LISTS imports)
+  string(REPLACE "DLL Name: " "" dll "${line}")
+  message(STATUS "imports ${dll}")
+  string(TOLOWER "${dll}" lower)
+  if(lower MATCHES "^lib.*\\.dll$" OR lower MATCHES "^(libstdc|libgcc|libwinpthread)")
+    list(APPEND runtime_dlls "${dll}")
+  endif()
+endforeach()
+if(runtime_dlls)
+  message(FATAL_ERROR "${BINARY} needs runtime DLLs a host does not have: ${runtime_dlls}")
+endif()
+
+string(REPLACE "," ";" EXPORTS "${EXPORTS}")
+foreach(name IN LISTS EXPORTS)
+  if(NOT dump MATCHES "\\] ${name}\n")
+    message(FATAL_ERROR "${BINARY} does not export ${name} by name")
+  endif()
+  message(STATUS "exports ${name}")
+endforeach()
+message(STATUS "${BINARY}: ok")

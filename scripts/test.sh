@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The whole test suite: the Windows binaries under Wine, then the portable core natively.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+install_deps
+prepare_wine
+build_windows
+step "Running the Windows tests under Wine"
+(cd "$BUILD_DIR" && ctest --output-on-failure)
+
+build_native
+step "Running the native core tests"
+(cd "$NATIVE_BUILD_DIR" && ctest --output-on-failure)

@@ -1,0 +1,55 @@
+// Streams and module access shared by the plug-in tests.
+#pragma once
+
+#include "pluginmodule.h"
+
+#include "base/source/fobject.h"
+#include "pluginterfaces/base/ibstream.h"
+
+#include <string>
+#include <vector>
+
+namespace tarvo::test {
+
+/** An IBStream whose reads and writes can be made to fail or come up short. */
+class ScriptedStream : public Steinberg::FObject, public Steinberg::IBStream
+{
+public:
+	explicit ScriptedStream (std::string content = {}) : bytes (std::move (content)) {}
+
+	/** Index of the read or write call (0-based) to misbehave, and how. */
+	int failCall {-1};
+	Steinberg::tresult failResult {Steinberg::kResultFalse};
+	int shortBy {0}; // deliver this many bytes fewer on the failing call
+
+	std::string bytes;
+	size_t position {0};
+	int reads {0};
+	int writes {0};
+
+	Steinberg::tresult PLUGIN_API read (void* buffer, Steinberg::int32 numBytes,
+	                                    Steinberg::int32* numBytesRead) SMTG_OVERRIDE;
+	Steinberg::tresult PLUGIN_API write (void* buffer, Steinberg::int32 numBytes,
+	                                     Steinberg::int32* numBytesWritten) SMTG_OVERRIDE;
+	Steinberg::tresult PLUGIN_API seek (Steinberg::int64 pos, Steinberg::int32 mode,
+	                                    Steinberg::int64* result) SMTG_OVERRIDE;
+	Steinberg::tresult PLUGIN_API tell (Steinberg::int64* pos) SMTG_OVERRIDE;
+
+	OBJ_METHODS (ScriptedStream, FObject)
+	DEFINE_INTERFACES
+		DEF_INTERFACE (IBStream)
+	END_DEFINE_INTERFACES (FObject)
+	REFCOUNT_METHODS (FObject)
+};
+
+/** A state record: "TRN1", the given length and the given bytes. */
+std::string stateRecord (const std::string& label, uint32_t announcedLength);
+inline std::string stateRecord (const std::string& label)
+{
+	return stateRecord (label, static_cast<uint32_t> (label.size ()));
+}
+
+/** The built module, loaded once for the whole test program. */
+host::PluginModule& builtModule ();
+
+} // namespace tarvo::test
