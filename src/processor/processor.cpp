@@ -2,6 +2,7 @@
 
 #include "audition/auditionengine.h"
 #include "module/tarvocids.h"
+#include "processor/callfacts.h"
 #include "processor/statestream.h"
 #include "server/audioserver.h"
 #include "shared/processwide.h"
@@ -199,29 +200,22 @@ tresult PLUGIN_API Processor::process (ProcessData& data)
 
 	out.silenceFlags = in.silenceFlags;
 
-	const ProcessContext* context = data.processContext;
-	const bool offline = data.processMode == kOffline;
-	const bool suspend = offline || (context && (context->state & ProcessContext::kRecording));
-
+	const CallFacts facts = readCallFacts (data);
 	server.followPrimaryGeneration ();
-
-	if (context && (context->state & ProcessContext::kContTimeValid))
-		server.setCallPosition (context->continousTimeSamples);
-	else if (context && (context->state & ProcessContext::kPlaying))
-		server.setCallPosition (context->projectTimeSamples);
-	else
-		server.setCallPosition (kUnknownPosition);
+	server.setCallPosition (facts.position);
 
 	const double sampleRate = processSetup.sampleRate;
-	audition.beginBlock (server.mailbox (), sampleRate, steadyMillis (), suspend, data.numSamples);
+	audition.beginBlock (server.mailbox (), sampleRate, steadyMillis (), facts.suspend,
+	                    data.numSamples);
 
+	const bool capture = data.processMode != kOffline;
 	switch (data.symbolicSampleSize)
 	{
 		case kSample32:
-			produceOutput (in.channelBuffers32, out.channelBuffers32, in, out, data.numSamples, !offline);
+			produceOutput (in.channelBuffers32, out.channelBuffers32, in, out, data.numSamples, capture);
 			return kResultOk;
 		case kSample64:
-			produceOutput (in.channelBuffers64, out.channelBuffers64, in, out, data.numSamples, !offline);
+			produceOutput (in.channelBuffers64, out.channelBuffers64, in, out, data.numSamples, capture);
 			return kResultOk;
 		default:
 			return kInvalidArgument;

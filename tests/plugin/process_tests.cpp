@@ -2,6 +2,8 @@
 #include "processbuffers.h"
 #include "teststreams.h"
 
+#include "processor/callfacts.h"
+
 #include "pluginterfaces/vst/vstspeaker.h"
 
 #include <gtest/gtest.h>
@@ -267,4 +269,39 @@ TEST_F (ProcessTest, NullChannelPointersReadAsSilenceAndAreSkippedOnOutput)
 		}
 		TearDown ();
 	}
+}
+
+TEST (CallFacts, PositionAndSuspendFromModeAndTransport)
+{
+	ProcessContext context {};
+	context.projectTimeSamples = 1000;
+	context.continousTimeSamples = 5000;
+	ProcessData data {};
+	data.processMode = kRealtime;
+
+	// No context: no position, not recording.
+	tarvo::CallFacts facts = tarvo::readCallFacts (data);
+	EXPECT_EQ (facts.position, INT64_MIN);
+	EXPECT_FALSE (facts.suspend);
+
+	data.processContext = &context;
+	context.state = ProcessContext::kPlaying | ProcessContext::kContTimeValid;
+	EXPECT_EQ (tarvo::readCallFacts (data).position, 5000); // continuous time wins
+	context.state = ProcessContext::kPlaying;
+	EXPECT_EQ (tarvo::readCallFacts (data).position, 1000);
+	context.state = 0;
+	EXPECT_EQ (tarvo::readCallFacts (data).position, INT64_MIN);
+	context.state = ProcessContext::kContTimeValid; // valid continuous time also when stopped
+	EXPECT_EQ (tarvo::readCallFacts (data).position, 5000);
+
+	// Offline or recording suspends auditions; prefetch alone does not.
+	context.state = ProcessContext::kRecording;
+	EXPECT_TRUE (tarvo::readCallFacts (data).suspend);
+	context.state = ProcessContext::kPlaying;
+	data.processMode = kPrefetch;
+	EXPECT_FALSE (tarvo::readCallFacts (data).suspend);
+	data.processMode = kOffline;
+	EXPECT_TRUE (tarvo::readCallFacts (data).suspend);
+	data.processContext = nullptr;
+	EXPECT_TRUE (tarvo::readCallFacts (data).suspend);
 }
