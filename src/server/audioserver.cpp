@@ -1,5 +1,7 @@
 #include "server/audioserver.h"
 
+#include "server/serverrun.h"
+
 #include "shared/processwide.h"
 #include "shared/statecodec.h"
 #include "shared/steadyclock.h"
@@ -7,10 +9,18 @@
 
 #include <stdexcept>
 
+#include <windows.h>
+
 namespace tarvo {
 
+void AudioServer::HandleCloser::operator() (void* handle) const noexcept
+{
+	CloseHandle (handle);
+}
+
 AudioServer::AudioServer ()
-: serial (processWide ().serialCounter.fetch_add (1))
+: stopEvent (CreateEventW (nullptr, TRUE, FALSE, nullptr))
+, serial (processWide ().serialCounter.fetch_add (1))
 , generationSnapshot (processWide ().primaryGeneration.load ())
 {
 }
@@ -26,15 +36,59 @@ AudioServer::~AudioServer ()
 
 void AudioServer::start () noexcept
 {
+	if (serverThread.joinable ())
+		return;
+	if (!stopEvent)
+	{
+		serverFailed.exchange (true);
+		return;
+	}
 	stopRequested.exchange (false);
 	serverFailed.exchange (false);
+	ResetEvent (stopEvent.get ());
+	try
+	{
+		serverThread = std::thread (&AudioServer::threadLoop, this);
+	}
+	catch (...)
+	{
+		serverFailed.exchange (true);
+		captureEnabled.exchange (false);
+		auditionMailbox.activeSessionId.exchange (0);
+	}
 }
 
 void AudioServer::stop () noexcept
 {
 	stopRequested.exchange (true);
 	auditionMailbox.activeSessionId.exchange (0);
+	if (stopEvent)
+		SetEvent (stopEvent.get ());
+	if (serverThread.joinable ())
+		serverThread.join ();
 	captureEnabled.exchange (false);
+}
+
+void AudioServer::threadLoop () noexcept
+{
+	while (!stopRequested.load ())
+	{
+		try
+		{
+			ServerRun (*this).run ();
+		}
+		catch (...)
+		{
+			// Whatever failed, the run is over: report it and try a fresh one shortly.
+			serverFailed.exchange (true);
+			captureEnabled.exchange (false);
+			auditionMailbox.activeSessionId.exchange (0);
+			if (!stopRequested.load ())
+				WaitForSingleObject (stopEvent.get (), 1000);
+		}
+	}
+	captureEnabled.exchange (false);
+	auditionMailbox.activeSessionId.exchange (0);
 }
 
 void AudioServer::setLabel (std::u16string text)
@@ -107,20 +161,20 @@ void AudioServer::followPrimaryGeneration () noexcept
 	}
 }
 
-void AudioServer::capture (const float* const* /*channels*/, int32_t /*channelCount*/,
-                           int32_t frameCount, uint64_t /*silenceFlags*/,
-                           double /*sampleRate*/) noexcept
+void AudioServer::capture (const float* const* channels, int32_t channelCount, int32_t frameCount,
+                           uint64_t silenceFlags, double sampleRate) noexcept
 {
 	if (!captureEnabled.load () || frameCount < 1)
 		return;
+	captureRing.write (channels, channelCount, frameCount, silenceFlags, sampleRate, callPosition);
 }
 
-void AudioServer::capture (const double* const* /*channels*/, int32_t /*channelCount*/,
-                           int32_t frameCount, uint64_t /*silenceFlags*/,
-                           double /*sampleRate*/) noexcept
+void AudioServer::capture (const double* const* channels, int32_t channelCount, int32_t frameCount,
+                           uint64_t silenceFlags, double sampleRate) noexcept
 {
 	if (!captureEnabled.load () || frameCount < 1)
 		return;
+	captureRing.write (channels, channelCount, frameCount, silenceFlags, sampleRate, callPosition);
 }
 
 } // namespace tarvo

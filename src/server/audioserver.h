@@ -3,16 +3,18 @@
 #pragma once
 
 #include "server/auditionmailbox.h"
+#include "server/blockheader.h"
+#include "server/capturering.h"
 #include "shared/senderstatus.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace tarvo {
-
-inline constexpr int64_t kUnknownPosition = INT64_MIN;
 
 class AudioServer
 {
@@ -23,10 +25,12 @@ public:
 	AudioServer (const AudioServer&) = delete;
 	AudioServer& operator= (const AudioServer&) = delete;
 
-	/** Main thread: called by setActive(true). Never throws. */
+	/** Main thread: starts the server thread unless it runs. Never throws; a server that
+	    cannot start reads as failed. */
 	void start () noexcept;
-	/** Main thread: called by setActive(false), terminate and destruction. */
+	/** Main thread: ends the server thread and its run (record withdrawn, pipe closed). */
 	void stop () noexcept;
+	bool isRunning () const noexcept { return serverThread.joinable (); }
 
 	/** Cuts to 64 units, turns control characters into blanks and an empty label into
 	    "Audio Server"; throws std::runtime_error("Invalid name") for invalid UTF-16. */
@@ -40,6 +44,7 @@ public:
 	AuditionMailbox& mailbox () noexcept { return auditionMailbox; }
 	const AuditionMailbox& mailbox () const noexcept { return auditionMailbox; }
 	bool isCapturing () const noexcept { return captureEnabled.load (); }
+	const CaptureRing& ring () const noexcept { return captureRing; }
 
 	// ---- audio thread ----
 	/** Counts a change of the process-wide primary generation into primaryChangeCount,
@@ -55,14 +60,27 @@ public:
 	              uint64_t silenceFlags, double sampleRate) noexcept;
 
 private:
+	friend class ServerRun;
+	friend class PipeSession;
+	struct HandleCloser
+	{
+		void operator() (void* handle) const noexcept;
+	};
+
+	void threadLoop () noexcept;
+
+	CaptureRing captureRing;
 	std::atomic<bool> stopRequested {false};
 	std::atomic<bool> captureEnabled {false};
+	std::thread serverThread;
+	std::unique_ptr<void, HandleCloser> stopEvent;
 
 	mutable std::mutex labelMutex;
 	std::u16string currentLabel {kDefaultLabel};
 	std::atomic<uint32_t> labelGen {1};
 
 	std::atomic<bool> serverFailed {false};
+	uint32_t sessionCounter {0}; // server thread only
 
 	AuditionMailbox auditionMailbox;
 	const uint32_t serial;

@@ -1,0 +1,46 @@
+// Restricting what a server run exposes to the current user, and the run's id and token.
+#pragma once
+
+#include "shared/win32owners.h"
+
+#include <filesystem>
+#include <string>
+
+namespace tarvo {
+
+/** A self-relative security descriptor granting only the current user full access
+    (protected, inherited by files and subfolders), and the attributes that carry it. */
+class AccessDescriptor
+{
+public:
+	AccessDescriptor () noexcept;
+	AccessDescriptor (AccessDescriptor&& other) noexcept;
+	AccessDescriptor (const AccessDescriptor&) = delete;
+	AccessDescriptor& operator= (const AccessDescriptor&) = delete;
+	AccessDescriptor& operator= (AccessDescriptor&&) = delete;
+
+	PSECURITY_DESCRIPTOR descriptor () const noexcept { return owned.get (); }
+	SECURITY_ATTRIBUTES* attributes () noexcept { return &securityAttributes; }
+
+private:
+	friend AccessDescriptor makeAccessDescriptor ();
+	LocalPtr<PSECURITY_DESCRIPTOR> owned;
+	SECURITY_ATTRIBUTES securityAttributes;
+};
+
+/** Throws std::runtime_error: "Token unavailable", "User unavailable", "SID unavailable",
+    "Security unavailable". */
+AccessDescriptor makeAccessDescriptor ();
+
+/** The SDDL text the descriptor is built from, for the given user SID string. */
+std::wstring accessSddl (const std::wstring& userSid);
+
+/** 24 bytes from the system's preferred generator as 48 lower-case hex characters.
+    Throws "Random source unavailable". */
+std::string makeRandomHex ();
+
+/** Creates `dir` and any missing ancestors with the descriptor, refuses anything that is
+    not a plain directory, and applies the protected user-only list on every call. */
+void ensureSecureDirectory (const std::filesystem::path& dir, AccessDescriptor& access);
+
+} // namespace tarvo

@@ -1,0 +1,13 @@
+// The per-user folder where running senders keep their discovery records.
+#pragma once
+
+#include <filesystem>
+
+namespace tarvo {
+
+/** TARVO_AUDIO_SERVER_RUNTIME when set and not empty (it must be absolute), else
+    <local app data>\Tarvo Audio Server Prototype\Runtime-v5. Throws "Invalid runtime
+    directory" or "Local profile unavailable". */
+std::filesystem::path resolveRuntimeDirectory ();
+
+} // namespace tarvo

@@ -1,0 +1,112 @@
+#include "server/capturering.h"
+
+#include <cstring>
+
+namespace tarvo {
+
+CaptureRing::CaptureRing () noexcept
+{
+	for (auto& slot : slots)
+	{
+		slot.header = initialBlockHeader ();
+		std::memset (slot.samples, 0, sizeof slot.samples);
+	}
+}
+
+namespace {
+
+uint32_t wholeHertz (double sampleRate) noexcept
+{
+	if (!(sampleRate >= 0.0))
+		return 0;
+	if (sampleRate >= 4294967295.0)
+		return UINT32_MAX;
+	return static_cast<uint32_t> (sampleRate);
+}
+
+} // namespace
+
+template <typename Sample>
+void CaptureRing::writeBlocks (const Sample* const* channels, int32_t channelCount,
+                               int32_t frameCount, uint64_t silenceFlags, double sampleRate,
+                               int64_t position) noexcept
+{
+	const uint32_t rate = wholeHertz (sampleRate);
+	const Sample* sources[2] = {nullptr, nullptr};
+	for (int32_t c = 0; c < channelCount && c < 2; ++c)
+		sources[c] = ((silenceFlags >> c) & 1u) || !channels ? nullptr : channels[c];
+
+	for (int32_t offset = 0; offset < frameCount; offset += int32_t (kMaxBlockFrames))
+	{
+		const int32_t remaining = frameCount - offset;
+		const int32_t n = remaining < int32_t (kMaxBlockFrames) ? remaining : int32_t (kMaxBlockFrames);
+		const uint32_t w = writeCounter.load (std::memory_order_relaxed);
+		const uint32_t r = readCounter.load (std::memory_order_acquire);
+		if (w - r >= kSlots)
+		{
+			++dropped;
+			++sequence;
+			continue;
+		}
+
+		CaptureBlock& block = slots[w % kSlots];
+		BlockHeader& h = block.header;
+		h.sampleRate = rate;
+		h.channelCount = static_cast<uint32_t> (channelCount);
+		h.frameCount = static_cast<uint32_t> (n);
+		h.sequence = sequence++;
+		h.dropped = dropped;
+		// Wrapping addition: a position near the end of the range must not overflow.
+		h.position = position == kUnknownPosition
+		                 ? kUnknownPosition
+		                 : static_cast<int64_t> (static_cast<uint64_t> (position) + static_cast<uint64_t> (offset));
+
+		float* out = block.samples;
+		for (int32_t c = 0; c < channelCount; ++c)
+		{
+			const Sample* src = sources[c];
+			if (src)
+			{
+				src += offset;
+				for (int32_t f = 0; f < n; ++f)
+					out[f * channelCount + c] = static_cast<float> (src[f]);
+			}
+			else
+			{
+				for (int32_t f = 0; f < n; ++f)
+					out[f * channelCount + c] = 0.0f;
+			}
+		}
+		writeCounter.fetch_add (1); // publishes header and samples
+	}
+}
+
+void CaptureRing::write (const float* const* channels, int32_t channelCount, int32_t frameCount,
+                         uint64_t silenceFlags, double sampleRate, int64_t position) noexcept
+{
+	writeBlocks (channels, channelCount, frameCount, silenceFlags, sampleRate, position);
+}
+
+void CaptureRing::write (const double* const* channels, int32_t channelCount, int32_t frameCount,
+                         uint64_t silenceFlags, double sampleRate, int64_t position) noexcept
+{
+	writeBlocks (channels, channelCount, frameCount, silenceFlags, sampleRate, position);
+}
+
+bool CaptureRing::tryTake (CaptureBlock& out) noexcept
+{
+	const uint32_t r = readCounter.load (std::memory_order_relaxed);
+	const uint32_t w = writeCounter.load (std::memory_order_acquire);
+	if (r == w)
+		return false;
+	std::memcpy (&out, &slots[r % kSlots], sizeof (CaptureBlock));
+	readCounter.store (r + 1, std::memory_order_release);
+	return true;
+}
+
+void CaptureRing::discardAll () noexcept
+{
+	readCounter.store (writeCounter.load (std::memory_order_acquire), std::memory_order_release);
+}
+
+} // namespace tarvo

@@ -1,0 +1,52 @@
+// Lock-free single-producer (audio thread) single-consumer (server thread) ring of 32
+// captured blocks. A full ring never blocks and never overwrites: the newest block is
+// dropped and counted, and the gap shows in the sequence numbers.
+#pragma once
+
+#include "server/blockheader.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+namespace tarvo {
+
+class CaptureRing
+{
+public:
+	static constexpr uint32_t kSlots = 32;
+	static_assert ((kSlots & (kSlots - 1)) == 0, "slot index is the counter's low bits");
+	static_assert (std::atomic<uint32_t>::is_always_lock_free);
+
+	CaptureRing () noexcept;
+
+	/** Audio thread: cuts the call into blocks of at most 1024 frames and publishes each,
+	    or drops it when 32 are waiting. Silent or missing channels are captured as zeros. */
+	void write (const float* const* channels, int32_t channelCount, int32_t frameCount,
+	            uint64_t silenceFlags, double sampleRate, int64_t position) noexcept;
+	void write (const double* const* channels, int32_t channelCount, int32_t frameCount,
+	            uint64_t silenceFlags, double sampleRate, int64_t position) noexcept;
+
+	/** Server thread: copies the oldest block out and frees its slot; false when empty. */
+	bool tryTake (CaptureBlock& out) noexcept;
+	/** Server thread: throws away every block published so far. */
+	void discardAll () noexcept;
+
+	uint32_t waiting () const noexcept { return writeCounter.load () - readCounter.load (); }
+	/** Audio-thread counters; read them elsewhere only while the writer is idle. */
+	uint32_t nextSequence () const noexcept { return sequence; }
+	uint32_t droppedBlocks () const noexcept { return dropped; }
+
+private:
+	template <typename Sample>
+	void writeBlocks (const Sample* const* channels, int32_t channelCount, int32_t frameCount,
+	                  uint64_t silenceFlags, double sampleRate, int64_t position) noexcept;
+
+	std::array<CaptureBlock, kSlots> slots;
+	alignas (64) std::atomic<uint32_t> writeCounter {0};
+	alignas (64) std::atomic<uint32_t> readCounter {0};
+	alignas (64) uint32_t sequence {0};
+	uint32_t dropped {0};
+};
+
+} // namespace tarvo
