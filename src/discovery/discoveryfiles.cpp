@@ -7,6 +7,9 @@
 #include <stdexcept>
 
 namespace tarvo {
+namespace {
+constexpr int kPublishAttempts = 50;
+}
 
 DiscoveryFiles::DiscoveryFiles (std::filesystem::path recordPath)
 : record (std::move (recordPath)), temporary (record.native () + L".tmp")
@@ -42,9 +45,18 @@ void publishDiscoveryRecord (PublicationContext& context)
 			throw std::runtime_error ("Discovery write failed");
 	}
 
-	if (!MoveFileExW (context.files.temporaryPath ().c_str (), context.files.recordPath ().c_str (),
-	                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-		throw std::runtime_error ("Discovery publish failed");
+	// A visualiser reading the old record holds it open for a moment, and the move over it
+	// is refused meanwhile; a short retry keeps that from ending the whole run.
+	for (int attempt = 0;; ++attempt)
+	{
+		if (MoveFileExW (context.files.temporaryPath ().c_str (), context.files.recordPath ().c_str (),
+		                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+			break;
+		const DWORD error = GetLastError ();
+		if (attempt >= kPublishAttempts || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION))
+			throw std::runtime_error ("Discovery publish failed");
+		Sleep (1);
+	}
 	context.publishedGeneration = generation;
 }
 

@@ -9,6 +9,15 @@
 
 namespace tarvo {
 
+bool isAbsoluteWindowsPath (const std::wstring& path) noexcept
+{
+	auto separator = [] (wchar_t c) { return c == L'\\' || c == L'/'; };
+	const bool driveRoot = path.size () >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+	                       path[1] == L':' && separator (path[2]);
+	const bool networkOrDevice = path.size () >= 2 && separator (path[0]) && separator (path[1]);
+	return driveRoot || networkOrDevice;
+}
+
 std::filesystem::path resolveRuntimeDirectory ()
 {
 	constexpr DWORD kCapacity = 32768;
@@ -18,10 +27,11 @@ std::filesystem::path resolveRuntimeDirectory ()
 	{
 		if (length >= kCapacity)
 			throw std::runtime_error ("Invalid runtime directory");
-		std::filesystem::path dir (value.data ());
-		if (!dir.is_absolute ())
+		// The Windows rule, also for network roots, which this runtime's path class misses.
+		const std::wstring dir (value.data ());
+		if (!isAbsoluteWindowsPath (dir))
 			throw std::runtime_error ("Invalid runtime directory");
-		return dir;
+		return std::filesystem::path (dir);
 	}
 
 	ComTaskString folder;

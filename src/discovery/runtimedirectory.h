@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace tarvo {
 
@@ -9,5 +10,8 @@ namespace tarvo {
     <local app data>\Tarvo Audio Server Prototype\Runtime-v5. Throws "Invalid runtime
     directory" or "Local profile unavailable". */
 std::filesystem::path resolveRuntimeDirectory ();
+
+/** A drive letter, a colon and a separator; or two leading separators (network or device). */
+bool isAbsoluteWindowsPath (const std::wstring& path) noexcept;
 
 } // namespace tarvo

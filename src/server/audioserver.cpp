@@ -1,6 +1,7 @@
 #include "server/audioserver.h"
 
 #include "server/serverrun.h"
+#include "server/wireprotocol.h"
 
 #include "shared/processwide.h"
 #include "shared/statecodec.h"
@@ -126,8 +127,7 @@ SenderStatus AudioServer::status () const
 	result.connected = captureEnabled.load ();
 
 	const uint64_t word = auditionMailbox.stateWord.load ();
-	const bool stale = steadyMillis () - auditionMailbox.lastProcessMs.load () >
-	                   auditionMailbox.staleLimitMs.load ();
+	const bool stale = processorStale ();
 	if (serverFailed.load ())
 		result.text = u"Connection unavailable";
 	else if (!result.connected)
@@ -149,6 +149,15 @@ SenderStatus AudioServer::status () const
 	else
 		result.text = u"Connected \u00B7 full audio";
 	return result;
+}
+
+bool AudioServer::processorStale () const noexcept
+{
+	// The stamp is read before the clock, so a call landing in between cannot make the
+	// difference wrap around and look stale.
+	const uint64_t lastProcess = auditionMailbox.lastProcessMs.load ();
+	const uint64_t now = steadyMillis ();
+	return isStale (now, lastProcess, auditionMailbox.staleLimitMs.load ());
 }
 
 void AudioServer::followPrimaryGeneration () noexcept

@@ -44,6 +44,8 @@ public:
 	AuditionMailbox& mailbox () noexcept { return auditionMailbox; }
 	const AuditionMailbox& mailbox () const noexcept { return auditionMailbox; }
 	bool isCapturing () const noexcept { return captureEnabled.load (); }
+	/** True when the processor has not processed for longer than its stale limit. */
+	bool processorStale () const noexcept;
 	const CaptureRing& ring () const noexcept { return captureRing; }
 
 	// ---- audio thread ----

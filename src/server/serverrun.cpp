@@ -5,7 +5,6 @@
 #include "server/audioserver.h"
 #include "server/wireprotocol.h"
 #include "shared/processwide.h"
-#include "shared/steadyclock.h"
 #include "shared/win32owners.h"
 
 #include <cstring>
@@ -273,8 +272,7 @@ bool PipeSession::buildFrame () noexcept
 	}
 	const AuditionMailbox& mailbox = server.auditionMailbox;
 	fillServerFields (outgoing.header, server.serial, sessionId, mailbox.stateWord.load (),
-	                  processWide ().primarySerial.load (),
-	                  isStale (steadyMillis (), mailbox.lastProcessMs.load (), mailbox.staleLimitMs.load ()));
+	                  processWide ().primarySerial.load (), server.processorStale ());
 	outgoingLength = frameLength (outgoing.header);
 	if (outgoingLength > sizeof (CaptureBlock))
 		outgoingLength = sizeof (CaptureBlock);

@@ -127,8 +127,16 @@ VisualiserClient::~VisualiserClient ()
 bool VisualiserClient::open (const std::string& pipeName, std::string& error)
 {
 	close ();
-	HANDLE handle = CreateFileA (pipeName.c_str (), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-	                             FILE_FLAG_OVERLAPPED, nullptr);
+	HANDLE handle = INVALID_HANDLE_VALUE;
+	// Between two clients the server needs a moment to listen again: the pipe is busy.
+	for (int attempt = 0; attempt < 100; ++attempt)
+	{
+		handle = CreateFileA (pipeName.c_str (), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+		                      FILE_FLAG_OVERLAPPED, nullptr);
+		if (handle != INVALID_HANDLE_VALUE || GetLastError () != ERROR_PIPE_BUSY)
+			break;
+		std::this_thread::sleep_for (std::chrono::milliseconds (10));
+	}
 	if (handle == INVALID_HANDLE_VALUE)
 	{
 		error = "cannot open " + pipeName + " (error " + std::to_string (GetLastError ()) + ")";

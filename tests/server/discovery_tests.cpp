@@ -1,0 +1,208 @@
+// Resolving the runtime directory, writing the record, and reading it as a visualiser does.
+#include "runtimefixture.h"
+
+#include "discovery/discoveryfiles.h"
+#include "discovery/discoveryrecord.h"
+#include "server/audioserver.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+using namespace tarvo;
+using test::readFileBytes;
+
+namespace {
+
+std::string resolveError ()
+{
+	try
+	{
+		resolveRuntimeDirectory ();
+	}
+	catch (const std::runtime_error& e)
+	{
+		return e.what ();
+	}
+	return "(resolved)";
+}
+
+const std::string kId = "0123456789abcdef0123456789abcdef0123456789abcdef";
+const std::string kToken = "fedcba9876543210fedcba9876543210fedcba9876543210";
+
+/** A publication context over a scratch folder, as one server run holds it. */
+struct Publisher
+{
+	explicit Publisher (const std::filesystem::path& dir)
+	: access (makeAccessDescriptor ()), files (std::make_unique<DiscoveryFiles> (dir / (kId + ".json"))),
+	  context {server, 0, *files, kId, kToken, access}
+	{
+		std::filesystem::create_directories (dir);
+	}
+	AudioServer server;
+	AccessDescriptor access;
+	std::unique_ptr<DiscoveryFiles> files;
+	PublicationContext context;
+};
+
+} // namespace
+
+TEST (RuntimeDirectory, DefaultsToTheLocalProfile)
+{
+	for (const wchar_t* value : {static_cast<const wchar_t*> (nullptr), L""})
+	{
+		if (value)
+			test::setRuntimeVariable (value);
+		else
+			test::clearRuntimeVariable ();
+		const auto dir = resolveRuntimeDirectory ();
+		EXPECT_TRUE (dir.is_absolute ());
+		EXPECT_EQ (dir.filename (), L"Runtime-v5");
+		EXPECT_EQ (dir.parent_path ().filename (), L"Tarvo Audio Server Prototype");
+		EXPECT_NE (dir.wstring ().find (L"AppData\\Local"), std::wstring::npos) << dir;
+	}
+	test::clearRuntimeVariable ();
+}
+
+TEST (RuntimeDirectory, TakesAnAbsoluteValueUnchangedAndRefusesTheRest)
+{
+	test::setRuntimeVariable (L"C:\\runtime\\here");
+	EXPECT_EQ (resolveRuntimeDirectory (), std::filesystem::path (L"C:\\runtime\\here"));
+	for (const wchar_t* network : {L"\\\\server\\share\\rt", L"//server/share/rt", L"\\\\?\\C:\\rt", L"d:/rt"})
+	{
+		test::setRuntimeVariable (network);
+		EXPECT_EQ (resolveRuntimeDirectory ().wstring (), network);
+	}
+
+	// With a trailing separator the record's name is joined without doubling it.
+	test::setRuntimeVariable (L"C:\\runtime\\");
+	const auto dir = resolveRuntimeDirectory ();
+	EXPECT_EQ (dir, std::filesystem::path (L"C:\\runtime\\"));
+	EXPECT_EQ (DiscoveryFiles (dir / L"abc.json").recordPath ().wstring (), L"C:\\runtime\\abc.json");
+	EXPECT_EQ (DiscoveryFiles (dir / L"abc.json").temporaryPath ().wstring (), L"C:\\runtime\\abc.json.tmp");
+
+	for (const wchar_t* refused : {L"relative\\dir", L"\\rooted\\no\\drive", L"C:drive-relative", L"."})
+	{
+		test::setRuntimeVariable (refused);
+		EXPECT_EQ (resolveError (), "Invalid runtime directory") << std::filesystem::path (refused).string ();
+	}
+	// A value that does not fit the 32768-unit buffer is refused. Windows will not store
+	// one that long and Wine cuts it short, so check whichever the system actually holds.
+	SetEnvironmentVariableW (L"TARVO_AUDIO_SERVER_RUNTIME", (L"C:\\" + std::wstring (33000, L'a')).c_str ());
+	const DWORD stored = GetEnvironmentVariableW (L"TARVO_AUDIO_SERVER_RUNTIME", nullptr, 0);
+	if (stored > 32768)
+		EXPECT_EQ (resolveError (), "Invalid runtime directory");
+	else if (stored > 0)
+		EXPECT_EQ (resolveRuntimeDirectory ().wstring ().size (), stored - 1); // taken whole, unchanged
+	test::clearRuntimeVariable ();
+}
+
+TEST (DiscoveryRecord, ExactBytesForAnAwkwardLabel)
+{
+	test::RuntimeDirectory scratch;
+	Publisher p (scratch.path ());
+	p.server.setLabel (u"Voc \"Lead\" C:\\take\t2 \u00E9\U0001F3A4");
+	publishDiscoveryRecord (p.context);
+
+	const std::string expected = "{\"version\":6,\"id\":\"" + kId + "\",\"token\":\"" + kToken +
+	                             "\",\"pid\":" + std::to_string (GetCurrentProcessId ()) +
+	                             ",\"label\":\"Voc \\\"Lead\\\" C:\\\\take 2 \xC3\xA9\xF0\x9F\x8E\xA4\"}";
+	EXPECT_EQ (readFileBytes (p.files->recordPath ()), expected);
+	EXPECT_FALSE (std::filesystem::exists (p.files->temporaryPath ()));
+
+	// What the server writes, the client reads back.
+	client::SenderRecord record;
+	std::string error;
+	ASSERT_TRUE (client::readSenderRecord (p.files->recordPath (), record, error)) << error;
+	EXPECT_EQ (record.label, "Voc \"Lead\" C:\\take 2 \xC3\xA9\xF0\x9F\x8E\xA4");
+	EXPECT_EQ (record.id, kId);
+	EXPECT_EQ (record.token, kToken);
+	EXPECT_EQ (record.pid, GetCurrentProcessId ());
+}
+
+TEST (DiscoveryRecord, WritesOncePerLabelChangeAndReplacesWhatWasThere)
+{
+	test::RuntimeDirectory scratch;
+	Publisher p (scratch.path ());
+	std::ofstream (p.files->recordPath ()) << "stale leftover";
+	std::ofstream (p.files->temporaryPath ()) << "half a record";
+
+	publishDiscoveryRecord (p.context); // the first publication of a run always writes
+	EXPECT_NE (readFileBytes (p.files->recordPath ()).find ("\"label\":\"Audio Server\""), std::string::npos);
+
+	// Nothing changed: the next call writes nothing (a deleted record stays deleted).
+	std::filesystem::remove (p.files->recordPath ());
+	publishDiscoveryRecord (p.context);
+	EXPECT_FALSE (std::filesystem::exists (p.files->recordPath ()));
+
+	// Two renames between calls: one write, with the last label.
+	p.server.setLabel (u"First");
+	p.server.setLabel (u"Second");
+	publishDiscoveryRecord (p.context);
+	EXPECT_NE (readFileBytes (p.files->recordPath ()).find ("\"label\":\"Second\""), std::string::npos);
+	std::filesystem::remove (p.files->recordPath ());
+	publishDiscoveryRecord (p.context);
+	EXPECT_FALSE (std::filesystem::exists (p.files->recordPath ()));
+}
+
+TEST (DiscoveryRecord, WithdrawingRemovesBothFiles)
+{
+	test::RuntimeDirectory scratch;
+	Publisher p (scratch.path ());
+	publishDiscoveryRecord (p.context);
+	std::ofstream (p.files->temporaryPath ()) << "x";
+	const auto record = p.files->recordPath ();
+	const auto temporary = p.files->temporaryPath ();
+	p.files.reset ();
+	EXPECT_FALSE (std::filesystem::exists (record));
+	EXPECT_FALSE (std::filesystem::exists (temporary));
+}
+
+TEST (DiscoveryRecord, AReaderNeverSeesAPartialRecord)
+{
+	test::RuntimeDirectory scratch;
+	Publisher p (scratch.path ());
+	publishDiscoveryRecord (p.context);
+
+	std::atomic<bool> done {false};
+	int reads = 0, invalid = 0;
+	std::string firstError;
+	std::thread reader ([&] {
+		while (!done.load ())
+		{
+			client::SenderRecord record;
+			std::string error;
+			if (client::readSenderRecord (p.files->recordPath (), record, error))
+				++reads;
+			else
+			{
+				++invalid;
+				if (firstError.empty ())
+					firstError = error;
+			}
+			std::this_thread::sleep_for (std::chrono::milliseconds (1)); // a visualiser polls
+		}
+	});
+	std::string publishError;
+	try
+	{
+		for (int i = 0; i < 300; ++i)
+		{
+			p.server.setLabel (u"Rename " + std::u16string (size_t (i % 40), u'x'));
+			publishDiscoveryRecord (p.context);
+		}
+	}
+	catch (const std::runtime_error& e)
+	{
+		publishError = e.what ();
+	}
+	done = true;
+	reader.join ();
+	EXPECT_EQ (publishError, "") << "a reader made publication fail";
+	EXPECT_EQ (invalid, 0) << firstError;
+	EXPECT_GT (reads, 0);
+}

@@ -1,0 +1,94 @@
+#include "runtimefixture.h"
+
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace tarvo::test {
+
+void setRuntimeVariable (const std::wstring& value)
+{
+	SetEnvironmentVariableW (L"TARVO_AUDIO_SERVER_RUNTIME", value.c_str ());
+}
+
+void clearRuntimeVariable ()
+{
+	SetEnvironmentVariableW (L"TARVO_AUDIO_SERVER_RUNTIME", nullptr);
+}
+
+RuntimeDirectory::RuntimeDirectory ()
+{
+	static int counter = 0;
+	dir = std::filesystem::temp_directory_path () /
+	      ("tarvo-rt-" + std::to_string (GetCurrentProcessId ()) + "-" + std::to_string (++counter));
+	std::error_code ec;
+	std::filesystem::remove_all (dir, ec);
+	setRuntimeVariable (dir.wstring ());
+}
+
+RuntimeDirectory::~RuntimeDirectory ()
+{
+	clearRuntimeVariable ();
+	std::error_code ec;
+	std::filesystem::remove_all (dir, ec);
+}
+
+bool waitUntil (const std::function<bool ()>& condition, std::chrono::milliseconds limit)
+{
+	const auto end = std::chrono::steady_clock::now () + limit;
+	while (!condition ())
+	{
+		if (std::chrono::steady_clock::now () >= end)
+			return condition ();
+		std::this_thread::sleep_for (std::chrono::milliseconds (5));
+	}
+	return true;
+}
+
+std::optional<client::SenderRecord> waitForSender (const std::filesystem::path& dir,
+                                                   std::chrono::milliseconds limit, const std::string& notId)
+{
+	std::optional<client::SenderRecord> found;
+	waitUntil (
+	    [&] {
+		    for (auto& record : client::listSenders (dir))
+			    if (record.id != notId)
+			    {
+				    found = record;
+				    return true;
+			    }
+		    return false;
+	    },
+	    limit);
+	return found;
+}
+
+std::optional<client::Frame> readUntil (client::VisualiserClient& client,
+                                        const std::function<bool (const client::Frame&)>& accept,
+                                        std::chrono::milliseconds limit)
+{
+	const auto end = std::chrono::steady_clock::now () + limit;
+	client::Frame frame;
+	while (std::chrono::steady_clock::now () < end)
+	{
+		const auto result = client.readFrame (frame, 50);
+		if (result == client::VisualiserClient::ReadResult::frame && accept (frame))
+			return frame;
+		if (result == client::VisualiserClient::ReadResult::closed ||
+		    result == client::VisualiserClient::ReadResult::malformed)
+			return std::nullopt;
+	}
+	return std::nullopt;
+}
+
+std::string readFileBytes (const std::filesystem::path& file)
+{
+	std::ifstream in (file, std::ios::binary);
+	std::ostringstream bytes;
+	bytes << in.rdbuf ();
+	return bytes.str ();
+}
+
+} // namespace tarvo::test

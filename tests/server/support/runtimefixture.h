@@ -1,0 +1,44 @@
+// A private runtime directory per test, and waiting for what a sender publishes.
+#pragma once
+
+#include "visualiserclient.h"
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace tarvo::test {
+
+/** Points TARVO_AUDIO_SERVER_RUNTIME at a fresh folder for the test's lifetime. */
+class RuntimeDirectory
+{
+public:
+	RuntimeDirectory ();
+	~RuntimeDirectory ();
+	const std::filesystem::path& path () const { return dir; }
+
+private:
+	std::filesystem::path dir;
+};
+
+void setRuntimeVariable (const std::wstring& value);
+void clearRuntimeVariable ();
+
+/** Polls until `condition` holds or the time is up; true when it held. */
+bool waitUntil (const std::function<bool ()>& condition, std::chrono::milliseconds limit);
+
+/** The one record in `dir` whose id differs from `notId`, once it appears. */
+std::optional<client::SenderRecord> waitForSender (const std::filesystem::path& dir,
+                                                   std::chrono::milliseconds limit = std::chrono::milliseconds (3000),
+                                                   const std::string& notId = {});
+
+/** Reads frames until one satisfies `accept`, or the time is up. */
+std::optional<client::Frame> readUntil (client::VisualiserClient& client,
+                                        const std::function<bool (const client::Frame&)>& accept,
+                                        std::chrono::milliseconds limit = std::chrono::milliseconds (2000));
+
+std::string readFileBytes (const std::filesystem::path& file);
+
+} // namespace tarvo::test
