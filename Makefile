@@ -1,11 +1,14 @@
 # Entry points; each installs whatever is missing first.
-.PHONY: demo test build clean
+.PHONY: demo test bench build clean
 
 demo:
 	./scripts/demo.sh
 
 test:
 	./scripts/test.sh
+
+bench:
+	./scripts/bench.sh
 
 build:
 	bash -c 'source scripts/common.sh && install_deps && build_windows'

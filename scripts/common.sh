@@ -39,3 +39,4 @@ build_native() {
 }
 
 host_exe() { "$WINE" "$BUILD_DIR/tools/tarvo-host.exe" "$@"; }
+probe_exe() { "$WINE" "$BUILD_DIR/tools/tarvo-probe.exe" "$@"; }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the plug-in, then loads it in our host under Wine and streams audio through it.
+# Builds the plug-in, loads it in our host under Wine, streams audio through it and shows
+# the stream arriving in our visualiser client.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -10,9 +11,24 @@ build_windows
 step "What a host scanner sees: tarvo-host info"
 host_exe info "$BUNDLE"
 
-step "Two seconds of a -6 dBFS 1 kHz sine through the effect, 32-bit stereo"
-host_exe run "$BUNDLE" --seconds 2 --input sine --freq 1000 --level -6 \
-  --out "$BUILD_DIR/demo-output.wav"
+step "Ten seconds of a -6 dBFS 1 kHz sine through the effect, in real time, as sender \"Demo Sine\""
+host_log="$BUILD_DIR/demo-host.log"
+host_exe run "$BUNDLE" --seconds 10 --pace --input sine --freq 1000 --level -6 \
+  --label "Demo Sine" --out "$BUILD_DIR/demo-output.wav" >"$host_log" 2>&1 &
+host_pid=$!
+trap 'kill "$host_pid" 2>/dev/null || true' EXIT
 
-step "The same with 64-bit mono samples and 1025-frame blocks"
-host_exe run "$BUNDLE" --seconds 2 --channels 1 --precision 64 --block 1025 --input sweep
+step "tarvo-probe finds the sender and watches its stream for five seconds"
+probe_exe watch --label "Demo Sine" --seconds 5
+probe_exe list
+
+step "The host finishes; its summary"
+wait "$host_pid"
+trap - EXIT
+cat "$host_log"
+
+step "With the host gone, its discovery record is gone too"
+probe_exe list
+
+step "The same effect with 64-bit mono samples and 1025-frame blocks, offline"
+host_exe run "$BUNDLE" --seconds 2 --channels 1 --precision 64 --block 1025 --mode offline --input sweep

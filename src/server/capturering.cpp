@@ -62,19 +62,27 @@ void CaptureRing::writeBlocks (const Sample* const* channels, int32_t channelCou
 		                 : static_cast<int64_t> (static_cast<uint64_t> (position) + static_cast<uint64_t> (offset));
 
 		float* out = block.samples;
-		for (int32_t c = 0; c < channelCount; ++c)
+		const Sample* first = sources[0] ? sources[0] + offset : nullptr;
+		const Sample* second = channelCount == 2 && sources[1] ? sources[1] + offset : nullptr;
+		if (channelCount == 1)
 		{
-			const Sample* src = sources[c];
-			if (src)
+			for (int32_t f = 0; f < n; ++f)
+				out[f] = first ? static_cast<float> (first[f]) : 0.0f;
+		}
+		else if (first && second)
+		{
+			for (int32_t f = 0; f < n; ++f)
 			{
-				src += offset;
-				for (int32_t f = 0; f < n; ++f)
-					out[f * channelCount + c] = static_cast<float> (src[f]);
+				out[2 * f] = static_cast<float> (first[f]);
+				out[2 * f + 1] = static_cast<float> (second[f]);
 			}
-			else
+		}
+		else
+		{
+			for (int32_t f = 0; f < n; ++f)
 			{
-				for (int32_t f = 0; f < n; ++f)
-					out[f * channelCount + c] = 0.0f;
+				out[2 * f] = first ? static_cast<float> (first[f]) : 0.0f;
+				out[2 * f + 1] = second ? static_cast<float> (second[f]) : 0.0f;
 			}
 		}
 		writeCounter.fetch_add (1); // publishes header and samples

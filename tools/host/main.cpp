@@ -7,6 +7,7 @@
 
 #include "pluginterfaces/vst/ivstaudioprocessor.h"
 #include "pluginterfaces/vst/vstspeaker.h"
+#include "public.sdk/source/common/memorystream.h"
 
 #include <algorithm>
 #include <chrono>
@@ -45,7 +46,8 @@ const char kUsage[] =
     "  --input sine|noise|sweep|FILE.wav  input signal (default sine)\n"
     "  --freq HZ                     sine frequency (default 1000)\n"
     "  --level DBFS                  generated signal level (default -6)\n"
-    "  --out FILE.wav                write the output as 32-bit float WAV\n";
+    "  --out FILE.wav                write the output as 32-bit float WAV\n"
+    "  --label NAME                  restore a project state that names the sender NAME\n";
 
 struct Options
 {
@@ -429,6 +431,26 @@ int commandRun (const Options& options)
 	{
 		std::fprintf (stderr, "tarvo-host: %s\n", error.c_str ());
 		return 1;
+	}
+
+	const std::string label = options.get ("label", "");
+	if (!label.empty ())
+	{
+		// What a DAW does when it opens a project: hand the component its saved state.
+		MemoryStream state;
+		std::string record = "TRN1";
+		for (int i = 0; i < 4; ++i)
+			record.push_back (static_cast<char> (label.size () >> (8 * i)));
+		record += label;
+		int32 written = 0;
+		state.write (record.data (), static_cast<int32> (record.size ()), &written);
+		state.seek (0, IBStream::kIBSeekSet, nullptr);
+		if (instance->component->setState (&state) != kResultOk)
+		{
+			std::fprintf (stderr, "tarvo-host: the effect refused the state naming it \"%s\"\n", label.c_str ());
+			return 1;
+		}
+		instance->syncControllerState ();
 	}
 
 	IAudioProcessor* processor = instance->processor;

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Runs the benchmarks under Wine; each prints its own figures.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+install_deps
+prepare_wine
+build_windows
+step "Audio server: delivery, delay and capture cost"
+"$WINE" "$BUILD_DIR/bench/server_bench.exe" "${BENCH_SECONDS:-3}"
