@@ -122,6 +122,12 @@ TEST (AudioServerCapture, NothingMovesWhileNoVisualiserIsConnected)
 	const float* channels[2] = {left, left};
 	server.setCallPosition (1000);
 	server.capture (channels, 2, 8, 0, 48000.0);
+	const double wide[8] = {};
+	const double* wideChannels[1] = {wide};
+	server.capture (wideChannels, 1, 8, 0, 48000.0);
 	EXPECT_FALSE (server.isCapturing ());
+	EXPECT_EQ (server.ring ().waiting (), 0u);
+	EXPECT_EQ (server.ring ().nextSequence (), 0u);
+	EXPECT_EQ (server.ring ().droppedBlocks (), 0u);
 	EXPECT_EQ (server.currentCallPosition (), 1000);
 }
