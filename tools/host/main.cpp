@@ -3,6 +3,7 @@
 #include "processbuffers.h"
 
 #include "../common/signal.h"
+#include "shared/statecodec.h"
 #include "../common/wav.h"
 
 #include "pluginterfaces/vst/ivstaudioprocessor.h"
@@ -438,12 +439,10 @@ int commandRun (const Options& options)
 	{
 		// What a DAW does when it opens a project: hand the component its saved state.
 		MemoryStream state;
-		std::string record = "TRN1";
-		for (int i = 0; i < 4; ++i)
-			record.push_back (static_cast<char> (label.size () >> (8 * i)));
-		record += label;
+		auto header = encodeStateHeader (static_cast<uint32_t> (label.size ()));
 		int32 written = 0;
-		state.write (record.data (), static_cast<int32> (record.size ()), &written);
+		state.write (header.data (), static_cast<int32> (header.size ()), &written);
+		state.write (const_cast<char*> (label.data ()), static_cast<int32> (label.size ()), &written);
 		state.seek (0, IBStream::kIBSeekSet, nullptr);
 		if (instance->component->setState (&state) != kResultOk)
 		{
