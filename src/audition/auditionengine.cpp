@@ -12,12 +12,87 @@ uint32_t AuditionEngine::staleLimitFor (int32_t frameCount, double sampleRate) n
 	return static_cast<uint32_t> (limit);
 }
 
+void AuditionEngine::selectDefaults () noexcept
+{
+	const AuditionRequest defaults;
+	filterBank.select (defaults.a, defaults.b, defaults.c, 0, false);
+}
+
 void AuditionEngine::beginBlock (AuditionMailbox& mailbox, double sampleRate, uint64_t nowMs,
-                                 bool /*suspend*/, int32_t frameCount) noexcept
+                                 bool suspend, int32_t frameCount) noexcept
 {
 	mailbox.lastProcessMs.store (nowMs);
-	mailbox.staleLimitMs.exchange (staleLimitFor (frameCount, sampleRate));
+	const uint32_t staleLimit = staleLimitFor (frameCount, sampleRate);
+	mailbox.staleLimitMs.exchange (staleLimit);
+
+	// A new session forgets the previous one's request and fades to full audio.
+	const uint32_t session = mailbox.activeSessionId.load ();
+	if (session != seenSessionId)
+	{
+		seenSessionId = session;
+		retiredRequestId = 0;
+		current = AuditionRequest {};
+		selectDefaults ();
+	}
+
+	// Of the entries taken, the highest sequence of the seen session wins.
+	AuditionRequest entry;
+	for (uint32_t taken = 0; taken < AuditionMailbox::kCapacity && mailbox.tryPop (entry); ++taken)
+		if (entry.sessionId == seenSessionId && entry.sequence > current.sequence)
+			current = entry;
+
+	const bool stalled = lastBlockMs != 0 && nowMs - lastBlockMs > staleLimit;
 	lastBlockMs = nowMs;
+
+	uint32_t code = 0;
+	uint32_t chosen = 0;
+	if (suspend)
+	{
+		retiredRequestId = current.requestId;
+		filterBank.reset (sampleRate);
+		code = uint32_t (AuditionState::suspended);
+	}
+	else if (mailbox.primaryChangeCount.load () != 0)
+	{
+		retiredRequestId = current.requestId;
+		selectDefaults ();
+		code = uint32_t (AuditionState::cleared);
+	}
+	else if (stalled)
+	{
+		retiredRequestId = current.requestId;
+		filterBank.reset (sampleRate);
+		code = uint32_t (AuditionState::stalled);
+	}
+	else
+	{
+		const bool wantsAudition = current.bandMask != 0 || current.mode != 0;
+		if (wantsAudition && nowMs >= current.expiry)
+			retiredRequestId = current.requestId;
+		const bool inForce = seenSessionId != 0 && current.expiry > nowMs && current.requestId > retiredRequestId;
+		if (inForce)
+		{
+			chosen = current.mode != 0 ? AuditionFilterBank::kSpectrumMask : current.bandMask;
+			if (chosen == 15)
+				chosen = 0;
+			code = uint32_t (chosen != 0 ? AuditionState::active : AuditionState::fullAudio);
+		}
+		else if (seenSessionId == 0)
+			code = uint32_t (AuditionState::noSession);
+		else if (wantsAudition && current.requestId <= retiredRequestId)
+			code = uint32_t (AuditionState::expired);
+		else
+			code = uint32_t (AuditionState::fullAudio);
+
+		if (chosen == AuditionFilterBank::kSpectrumMask || current.mode == 0)
+			filterBank.select (current.a, current.b, current.c, chosen, chosen == AuditionFilterBank::kSpectrumMask);
+		else
+			selectDefaults (); // a spectrum request that is not in force
+	}
+
+	stateCode = code;
+	selection = chosen;
+	mailbox.stateWord.store (makeStateWord (current.requestId, code, chosen));
 }
 
 void AuditionEngine::reset (double sampleRate) noexcept

@@ -35,12 +35,16 @@ public:
 	AuditionFilterBank& filters () noexcept { return filterBank; }
 	const AuditionFilterBank& filters () const noexcept { return filterBank; }
 	AuditionState state () const noexcept { return static_cast<AuditionState> (stateCode); }
+	uint32_t currentSelection () const noexcept { return selection; }
+	const AuditionRequest& currentRequest () const noexcept { return current; }
 	uint64_t lastBlockMillis () const noexcept { return lastBlockMs; }
 
 	/** Twice the block's duration plus 50 ms, never below 250 ms. */
 	static uint32_t staleLimitFor (int32_t frameCount, double sampleRate) noexcept;
 
 private:
+	void selectDefaults () noexcept;
+
 	uint32_t seenSessionId {0};
 	uint32_t retiredRequestId {0};
 	uint64_t lastBlockMs {0};

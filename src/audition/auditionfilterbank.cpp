@@ -1,42 +1,347 @@
 #include "audition/auditionfilterbank.h"
 
-namespace tarvo {
+#include "audition/spectrumstagetable.h"
 
-void AuditionFilterBank::reset (double newSampleRate) noexcept
+#include <cmath>
+
+namespace tarvo {
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+// 1/(2Q) of the two pole pairs of a fourth-order Butterworth filter.
+constexpr double kButterworthDamping[2] = {0.92387953259015, 0.38268343235817065};
+constexpr double kDefaultCrossovers[3] = {250.0, 1000.0, 6000.0};
+
+// The contiguous band runs, one section each; the run of all four is full audio.
+constexpr int32_t kRuns[9][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {1, 4}, {2, 3}, {2, 4}, {3, 4}};
+
+double topFrequency (double sampleRate) noexcept
 {
-	sampleRate = newSampleRate;
-	dryGain = 1.0;
-	dryTarget = 1.0;
+	const double top = sampleRate * 0.48;
+	return top > 20000.0 || std::isnan (top) ? 20000.0 : top;
 }
 
-template <typename Sample>
-void AuditionFilterBank::processDry (const Sample* const* inputs, Sample* const* outputs,
-                                     int32_t channelCount, int32_t frameCount,
-                                     uint64_t silenceFlags) noexcept
+void designButterworthPair (Biquad* stages, double frequency, double sampleRate, bool highPass) noexcept
 {
-	for (int32_t c = 0; c < channelCount; ++c)
+	const double w0 = frequency * kTwoPi / sampleRate;
+	const double s = std::sin (w0);
+	const double c = std::cos (w0);
+	for (int k = 0; k < 2; ++k)
 	{
-		Sample* out = outputs[c];
-		if (!out)
-			continue;
-		const Sample* in = (silenceFlags >> c) & 1u ? nullptr : inputs[c];
-		for (int32_t f = 0; f < frameCount; ++f)
-			out[f] = in ? static_cast<Sample> (in[f] * dryGain) : Sample (0);
+		Biquad& q = stages[k];
+		const double alpha = s * kButterworthDamping[k];
+		const double a0 = alpha + 1.0;
+		q.a1 = (c * -2.0) / a0;
+		q.a2 = (1.0 - alpha) / a0;
+		if (highPass)
+		{
+			q.b0 = (c + 1.0) * 0.5 / a0;
+			q.b1 = (-1.0 - c) / a0;
+		}
+		else
+		{
+			q.b0 = (1.0 - c) * 0.5 / a0;
+			q.b1 = (1.0 - c) / a0;
+		}
+		q.b2 = q.b0;
 	}
 }
 
-void AuditionFilterBank::process (const float* const* inputs, float* const* outputs,
-                                  int32_t channelCount, int32_t frameCount,
-                                  uint64_t silenceFlags) noexcept
+/** Whether a band-run section plays for a mask: its run is exactly one maximal run of
+    adjacent selected bands. */
+bool sectionPlays (const FilterSection& s, uint32_t mask) noexcept
 {
-	processDry (inputs, outputs, channelCount, frameCount, silenceFlags);
+	if ((mask & 15u) == 0)
+		return false;
+	for (int32_t band = s.lowBand; band < s.highBand; ++band)
+		if (!((mask >> band) & 1u))
+			return false;
+	if (s.lowBand > 0 && ((mask >> (s.lowBand - 1)) & 1u))
+		return false;
+	if (s.highBand < 4 && ((mask >> s.highBand) & 1u))
+		return false;
+	return true;
 }
 
-void AuditionFilterBank::process (const double* const* inputs, double* const* outputs,
-                                  int32_t channelCount, int32_t frameCount,
-                                  uint64_t silenceFlags) noexcept
+} // namespace
+
+AuditionFilterBank::AuditionFilterBank () noexcept
 {
-	processDry (inputs, outputs, channelCount, frameCount, silenceFlags);
+	for (int i = 0; i < 9; ++i)
+	{
+		sections[i].lowBand = kRuns[i][0];
+		sections[i].highBand = kRuns[i][1];
+	}
+	reset (48000.0);
+}
+
+uint32_t AuditionFilterBank::rampLength () const noexcept
+{
+	const double samples = sampleRate * 0.015;
+	return samples >= 1.0 ? static_cast<uint32_t> (samples) : 1u;
+}
+
+std::array<double, 3> AuditionFilterBank::clampCrossovers (const std::array<double, 3>& f,
+                                                           double sampleRate) noexcept
+{
+	const double top = topFrequency (sampleRate);
+	std::array<double, 3> result {};
+	for (int i = 0; i < 3; ++i)
+	{
+		const double upper = std::pow (1.2, -(3 - i)) * top;
+		const double lower = i == 0 ? 25.0 : result[i - 1] * 1.2;
+		if (f[i] > upper || std::isnan (f[i]))
+			result[i] = upper;
+		else
+			result[i] = f[i] >= lower ? f[i] : lower;
+	}
+	return result;
+}
+
+void AuditionFilterBank::reset (double newSampleRate) noexcept
+{
+	mask = 0;
+	dryTarget = dryGain = 1.0;
+	dryRampLeft = 0;
+	tickCountdown = 0;
+	sampleRate = newSampleRate;
+	crossoverTarget = crossover =
+	    clampCrossovers ({kDefaultCrossovers[0], kDefaultCrossovers[1], kDefaultCrossovers[2]}, sampleRate);
+	centre = centreTarget = 630.0;
+	width = widthTarget = 0.6;
+	for (int i = 0; i < kSections; ++i)
+	{
+		FilterSection& s = sections[i];
+		s.gain = s.gainTarget = 0.0;
+		s.rampLeft = 0;
+		for (Biquad& stage : s.stages)
+			stage.clearState ();
+		designSection (i);
+	}
+}
+
+void AuditionFilterBank::select (double v0, double v1, double v2, uint32_t newMask, bool spectrum) noexcept
+{
+	uint32_t effective = 0;
+	if (spectrum)
+	{
+		const double top = topFrequency (sampleRate);
+		centreTarget = v0 > top || std::isnan (v0) ? top : (v0 >= 20.0 ? v0 : 20.0);
+		widthTarget = v1 > 0.9999 ? 0.9999 : (v1 < 0.44 || std::isnan (v1) ? 0.44 : v1);
+		// A width of 1.0 or more lets everything through: full audio.
+		effective = v1 < 1.0 ? kSpectrumMask : 0u;
+	}
+	else
+	{
+		crossoverTarget = clampCrossovers ({v0, v1, v2}, sampleRate);
+		effective = newMask & 15u;
+		if (effective == 15u)
+			effective = 0;
+	}
+	if (effective == mask)
+		return;
+
+	mask = effective;
+	const uint32_t ramp = rampLength ();
+	dryRampLeft = ramp;
+	dryTarget = mask == 0 ? 1.0 : 0.0;
+	dryStep = (dryTarget - dryGain) * (1.0 / ramp);
+
+	for (int i = 0; i < kSections; ++i)
+	{
+		FilterSection& s = sections[i];
+		const bool on = i == kSpectrumSection ? mask == kSpectrumMask : sectionPlays (s, mask);
+		const double newTarget = on ? 1.0 : 0.0;
+		if (newTarget == s.gainTarget)
+			continue;
+		if (on && s.gain == 0.0)
+		{
+			// Switched on from silence: fresh memories, designed from the current values.
+			for (Biquad& stage : s.stages)
+				stage.clearState ();
+			designSection (i);
+		}
+		s.gainTarget = newTarget;
+		s.gainStep = (newTarget - s.gain) * (1.0 / ramp);
+		s.rampLeft = ramp;
+	}
+}
+
+bool AuditionFilterBank::isIdle () const noexcept
+{
+	if (dryGain != 1.0 || dryTarget != 1.0)
+		return false;
+	for (const FilterSection& s : sections)
+		if (s.gain != 0.0 || s.gainTarget != 0.0)
+			return false;
+	return true;
+}
+
+void AuditionFilterBank::designSection (int index) noexcept
+{
+	FilterSection& s = sections[index];
+	if (index != kSpectrumSection)
+	{
+		if (s.lowBand > 0)
+			designButterworthPair (&s.stages[0], crossover[size_t (s.lowBand - 1)], sampleRate, true);
+		if (s.highBand < 4)
+			designButterworthPair (&s.stages[2], crossover[size_t (s.highBand - 1)], sampleRate, false);
+		return;
+	}
+
+	double pos = (width - 0.44) * 200.0;
+	if (pos > 82.0)
+		pos = 82.0;
+	else if (!(pos >= 0.0))
+		pos = 0.0;
+	int row = static_cast<int> (pos);
+	if (row > 81)
+		row = 81;
+	const double t = pos - row;
+	const SpectrumStageRow& lo = kSpectrumStageTable[row];
+	const SpectrumStageRow& hi = kSpectrumStageTable[row + 1];
+	const double stages = lo.stages + t * (hi.stages - lo.stages);
+	double q = lo.q + t * (hi.q - lo.q);
+	if (width > 0.85)
+	{
+		// Towards width 1 the stages flatten, letting more and more of the spectrum through.
+		double u = (1.0 - width) * 6.666666666666666;
+		if (u < 0.0)
+			u = 0.0;
+		q = (q * u) * (u * u);
+	}
+	stageCount = static_cast<int32_t> (stages);
+	stageFraction = stages - stageCount;
+	spectrumStageQ = q;
+
+	const double w0 = centre * kTwoPi / sampleRate;
+	const double sn = std::sin (w0);
+	const double c = std::cos (w0);
+	const double alpha = sn * (0.5 / q);
+	const double g = 1.0 / (1.0 + alpha);
+	for (Biquad& stage : s.stages)
+	{
+		stage.b0 = alpha * g;
+		stage.b1 = 0.0;
+		stage.b2 = -stage.b0;
+		stage.a1 = (c * -2.0) * g;
+		stage.a2 = (1.0 - alpha) * g;
+	}
+}
+
+void AuditionFilterBank::controlTick () noexcept
+{
+	const double coef = 1.0 - std::exp (-1600.0 / sampleRate);
+	bool moved = false;
+	auto glide = [&] (double& value, double target) {
+		if (value == target)
+			return;
+		value = value + (target - value) * coef;
+		if (!(std::fabs (target - value) >= 0.000001))
+			value = target;
+		moved = true;
+	};
+	glide (crossover[0], crossoverTarget[0]);
+	glide (crossover[1], crossoverTarget[1]);
+	glide (crossover[2], crossoverTarget[2]);
+	glide (centre, centreTarget);
+	glide (width, widthTarget);
+	if (!moved)
+		return;
+	for (int i = 0; i < kSections; ++i)
+		if (sections[i].gain != 0.0 || sections[i].gainTarget != 0.0)
+			designSection (i);
+}
+
+double AuditionFilterBank::sectionOutput (FilterSection& s, int index, double x, int channel) noexcept
+{
+	if (index != kSpectrumSection)
+	{
+		double y = x;
+		if (s.lowBand > 0)
+			y = s.stages[1].process (s.stages[0].process (y, channel), channel);
+		if (s.highBand < 4)
+			y = s.stages[3].process (s.stages[2].process (y, channel), channel);
+		return y;
+	}
+	// Every stage runs, so each memory is current when the stage count changes.
+	double below = 0.0, above = 0.0, y = x;
+	for (int k = 0; k < FilterSection::kStages; ++k)
+	{
+		y = s.stages[k].process (y, channel);
+		if (k + 1 == stageCount)
+			below = y;
+		else if (k == stageCount)
+			above = y;
+	}
+	return below + stageFraction * (above - below);
+}
+
+template <typename Sample>
+void AuditionFilterBank::processSamples (const Sample* const* inputs, Sample* const* outputs,
+                                         int32_t channelCount, int32_t frameCount,
+                                         uint64_t silenceFlags) noexcept
+{
+	const Sample* in[2] = {nullptr, nullptr};
+	for (int32_t c = 0; c < channelCount && c < 2; ++c)
+		in[c] = ((silenceFlags >> c) & 1u) || !inputs ? nullptr : inputs[c];
+	Sample* out[2] = {nullptr, nullptr};
+	for (int32_t c = 0; c < channelCount && c < 2; ++c)
+		out[c] = outputs ? outputs[c] : nullptr;
+
+	for (int32_t n = 0; n < frameCount; ++n)
+	{
+		const int32_t old = tickCountdown;
+		tickCountdown = old - 1;
+		if (old <= 0)
+		{
+			tickCountdown = 15;
+			controlTick ();
+		}
+		if (dryRampLeft != 0)
+		{
+			dryGain += dryStep;
+			if (--dryRampLeft == 0)
+				dryGain = dryTarget;
+		}
+
+		double x[2] = {0.0, 0.0};
+		double acc[2];
+		for (int32_t c = 0; c < channelCount; ++c)
+		{
+			x[c] = in[c] ? static_cast<double> (in[c][n]) : 0.0; // read before any write
+			acc[c] = x[c] * dryGain;
+		}
+		for (int i = 0; i < kSections; ++i)
+		{
+			FilterSection& s = sections[i];
+			if (s.rampLeft != 0)
+			{
+				s.gain += s.gainStep;
+				if (--s.rampLeft == 0)
+					s.gain = s.gainTarget;
+			}
+			if (s.gain == 0.0 && s.gainTarget == 0.0)
+				continue;
+			for (int32_t c = 0; c < channelCount; ++c)
+				acc[c] += sectionOutput (s, i, x[c], int (c)) * s.gain;
+		}
+		for (int32_t c = 0; c < channelCount; ++c)
+			if (out[c])
+				out[c][n] = static_cast<Sample> (acc[c]);
+	}
+}
+
+void AuditionFilterBank::process (const float* const* inputs, float* const* outputs, int32_t channelCount,
+                                  int32_t frameCount, uint64_t silenceFlags) noexcept
+{
+	processSamples (inputs, outputs, channelCount, frameCount, silenceFlags);
+}
+
+void AuditionFilterBank::process (const double* const* inputs, double* const* outputs, int32_t channelCount,
+                                  int32_t frameCount, uint64_t silenceFlags) noexcept
+{
+	processSamples (inputs, outputs, channelCount, frameCount, silenceFlags);
 }
 
 } // namespace tarvo

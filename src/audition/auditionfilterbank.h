@@ -1,21 +1,73 @@
-// The filters that produce what the user hears during an audition. Until a selection is
-// made the bank is idle and the processor copies its input through unchanged.
+// What the user hears during an audition: the unfiltered input (the dry path) mixed with
+// up to ten filter sections, nine that each pass one contiguous run of the four solo
+// bands with fourth-order Butterworth slopes, and a cascade of band-pass stages with a
+// fractional stage count for the spectrum audition. Selections crossfade over 15 ms;
+// frequency and width changes glide with a 10 ms one-pole smoothing, redesigning the
+// audible filters every 16 samples. Double precision, no allocation.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace tarvo {
 
+/** One second-order stage in transposed direct form II, shared coefficients, per-channel
+    state. A new stage passes its input unchanged. */
+struct Biquad
+{
+	double b0 {1.0}, b1 {0.0}, b2 {0.0}, a1 {0.0}, a2 {0.0};
+	double s1[2] {0.0, 0.0};
+	double s2[2] {0.0, 0.0};
+
+	double process (double x, int channel) noexcept
+	{
+		const double y = x * b0 + s1[channel];
+		const double n1 = (x * b1 - y * a1) + s2[channel];
+		const double n2 = x * b2 - y * a2;
+		// Keeps denormals (and NaN) out of the memories.
+		s1[channel] = absolute (n1) >= 1e-25 ? n1 : 0.0;
+		s2[channel] = absolute (n2) >= 1e-25 ? n2 : 0.0;
+		return y;
+	}
+	void clearState () noexcept
+	{
+		s1[0] = s1[1] = s2[0] = s2[1] = 0.0;
+	}
+
+private:
+	static double absolute (double v) noexcept { return v < 0.0 ? -v : v; }
+};
+
+struct FilterSection
+{
+	static constexpr int kStages = 15;
+	int32_t lowBand {0};  // first band of the run
+	int32_t highBand {0}; // one past the last band of the run
+	double gain {0.0};
+	double gainTarget {0.0};
+	double gainStep {0.0};
+	uint32_t rampLeft {0};
+	Biquad stages[kStages];
+};
+
 class AuditionFilterBank
 {
 public:
-	AuditionFilterBank () noexcept { reset (48000.0); }
+	static constexpr int kSections = 10;
+	static constexpr int kSpectrumSection = 9;
+	static constexpr uint32_t kSpectrumMask = 16;
+
+	AuditionFilterBank () noexcept;
 
 	/** Immediate reset at the given rate: no fade, all filter memories cleared. */
 	void reset (double sampleRate) noexcept;
 
+	/** Sets the targets; a changed selection starts a 15 ms crossfade. In band mode the
+	    values are the three crossovers; with `spectrum` the centre and the width. */
+	void select (double v0, double v1, double v2, uint32_t mask, bool spectrum) noexcept;
+
 	/** True when the output would equal the input. */
-	bool isIdle () const noexcept { return dryGain == 1.0 && dryTarget == 1.0; }
+	bool isIdle () const noexcept;
 
 	/** Filters bus 0; silent or missing inputs read as zeros, missing outputs are skipped.
 	    In-place safe. The caller guarantees 1 or 2 channels. */
@@ -24,16 +76,49 @@ public:
 	void process (const double* const* inputs, double* const* outputs, int32_t channelCount,
 	              int32_t frameCount, uint64_t silenceFlags) noexcept;
 
+	/** Computes a section's coefficients from the smoothed values. */
+	void designSection (int index) noexcept;
+
+	/** Limits three ascending crossovers to the audible range at this rate, 1.2x apart. */
+	static std::array<double, 3> clampCrossovers (const std::array<double, 3>& f, double sampleRate) noexcept;
+
+	// Read access for tests and diagnostics.
 	double currentSampleRate () const noexcept { return sampleRate; }
+	uint32_t selection () const noexcept { return mask; }
+	double dryLevel () const noexcept { return dryGain; }
+	const FilterSection& section (int index) const noexcept { return sections[index]; }
+	const std::array<double, 3>& crossovers () const noexcept { return crossover; }
+	double centreFrequency () const noexcept { return centre; }
+	double spectrumWidth () const noexcept { return width; }
+	int32_t spectrumStages () const noexcept { return stageCount; }
+	double spectrumStageFraction () const noexcept { return stageFraction; }
+	double spectrumQ () const noexcept { return spectrumStageQ; }
+	uint32_t rampLength () const noexcept;
 
 private:
 	template <typename Sample>
-	void processDry (const Sample* const* inputs, Sample* const* outputs, int32_t channelCount,
-	                 int32_t frameCount, uint64_t silenceFlags) noexcept;
+	void processSamples (const Sample* const* inputs, Sample* const* outputs, int32_t channelCount,
+	                     int32_t frameCount, uint64_t silenceFlags) noexcept;
+	void controlTick () noexcept;
+	double sectionOutput (FilterSection& s, int index, double x, int channel) noexcept;
 
+	FilterSection sections[kSections];
 	double sampleRate {48000.0};
 	double dryGain {1.0};
 	double dryTarget {1.0};
+	double dryStep {0.0};
+	uint32_t dryRampLeft {0};
+	int32_t tickCountdown {0};
+	std::array<double, 3> crossover {250.0, 1000.0, 6000.0};
+	std::array<double, 3> crossoverTarget {250.0, 1000.0, 6000.0};
+	double centre {630.0};
+	double width {0.6};
+	double centreTarget {630.0};
+	double widthTarget {0.6};
+	int32_t stageCount {9};
+	double stageFraction {0.5};
+	uint32_t mask {0};
+	double spectrumStageQ {0.0}; // the Q of the last spectrum design, for diagnostics
 };
 
 } // namespace tarvo

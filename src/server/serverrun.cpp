@@ -3,8 +3,10 @@
 #include "discovery/access.h"
 #include "discovery/discoveryfiles.h"
 #include "server/audioserver.h"
+#include "server/sessionprotocol.h"
 #include "server/wireprotocol.h"
 #include "shared/processwide.h"
+#include "shared/steadyclock.h"
 #include "shared/win32owners.h"
 
 #include <cstring>
@@ -60,11 +62,11 @@ struct Operation
 } // namespace
 
 /** The pipe's connection state machine: connect, handshake, stream, end, listen again. */
-class PipeSession
+class PipeSession : private SessionProtocol::Authenticator
 {
 public:
 	PipeSession (AudioServer& owner, HANDLE pipeHandle, std::string expectedHandshake, void* stopEvent)
-	: server (owner), pipe (pipeHandle), handshake (std::move (expectedHandshake)), stop (stopEvent)
+	: server (owner), pipe (pipeHandle), protocol (std::move (expectedHandshake)), stop (stopEvent)
 	{
 		connectOp.create ();
 		readOp.create ();
@@ -88,29 +90,26 @@ private:
 	bool serviceConnect ();
 	bool serviceRead ();
 	bool receive (DWORD count);
-	void authenticate () noexcept;
+	uint32_t authenticate () noexcept override;
 	bool send ();
 	bool buildFrame () noexcept;
 	void frameWritten (DWORD count) noexcept;
 
 	AudioServer& server;
 	HANDLE pipe;
-	const std::string handshake;
+	SessionProtocol protocol;
 	HANDLE stop;
 
 	Operation connectOp, readOp, writeOp;
 	bool connected {false};
-	bool authenticated {false};
 	ULONGLONG handshakeDeadline {0};
 	ULONGLONG nextKeepAlive {0};
 
-	std::string received;
 	char readBuffer[kReadSize] {};
 	CaptureBlock outgoing {};
 	size_t outgoingLength {0};
 	size_t outgoingSent {0};
 	BlockHeader keepAlive {};
-	uint32_t sessionId {0};
 };
 
 void PipeSession::pass ()
@@ -119,19 +118,20 @@ void PipeSession::pass ()
 		return;
 	if (!serviceRead ())
 		return;
-	if (connected && !authenticated && GetTickCount64 () > handshakeDeadline)
+	if (connected && !protocol.authenticated () && GetTickCount64 () > handshakeDeadline)
 	{
 		end ();
 		return;
 	}
-	if (authenticated && !send ())
+	if (protocol.authenticated () && !send ())
 		return;
 
 	for (Operation* op : {&connectOp, &readOp, &writeOp})
 		if (!op->pending)
 			ResetEvent (op->event.get ());
 	const HANDLE handles[4] = {stop, connectOp.event.get (), readOp.event.get (), writeOp.event.get ()};
-	WaitForMultipleObjects (4, handles, FALSE, authenticated ? kAuthenticatedWaitMillis : kIdleWaitMillis);
+	WaitForMultipleObjects (4, handles, FALSE,
+	                        protocol.authenticated () ? kAuthenticatedWaitMillis : kIdleWaitMillis);
 }
 
 // False when the session ended and the next pass should start at once.
@@ -217,40 +217,25 @@ bool PipeSession::serviceRead ()
 	return true;
 }
 
+// False when the session ended and the next pass should start at once.
 bool PipeSession::receive (DWORD count)
 {
-	received.append (readBuffer, count);
-	if (!authenticated)
-	{
-		switch (takeHandshake (received, handshake))
-		{
-			case HandshakeStep::needMore:
-				return true;
-			case HandshakeStep::refused:
-				end ();
-				return false;
-			case HandshakeStep::accepted:
-				authenticate ();
-				break;
-		}
-	}
-	// Commands are whole 40-byte records; a shorter remainder waits for the next read.
-	size_t consumed = 0;
-	while (received.size () - consumed >= kCommandSize)
-		consumed += kCommandSize;
-	received.erase (0, consumed);
-	return true;
+	if (protocol.receive (readBuffer, count, server.auditionMailbox, *this, steadyMillis ()) ==
+	    SessionProtocol::Result::keep)
+		return true;
+	end ();
+	return false;
 }
 
-void PipeSession::authenticate () noexcept
+uint32_t PipeSession::authenticate () noexcept
 {
 	server.captureRing.discardAll ();
-	authenticated = true;
 	server.captureEnabled.exchange (true);
 	nextKeepAlive = 0;
 	server.auditionMailbox.stateWord.exchange (kNoSessionStateWord);
-	sessionId = ++server.sessionCounter;
+	const uint32_t sessionId = ++server.sessionCounter;
 	server.auditionMailbox.activeSessionId.exchange (sessionId);
+	return sessionId;
 }
 
 void PipeSession::frameWritten (DWORD count) noexcept
@@ -271,7 +256,7 @@ bool PipeSession::buildFrame () noexcept
 		nextKeepAlive = now + kKeepAliveMillis;
 	}
 	const AuditionMailbox& mailbox = server.auditionMailbox;
-	fillServerFields (outgoing.header, server.serial, sessionId, mailbox.stateWord.load (),
+	fillServerFields (outgoing.header, server.serial, protocol.sessionId (), mailbox.stateWord.load (),
 	                  processWide ().primarySerial.load (), server.processorStale ());
 	outgoingLength = frameLength (outgoing.header);
 	if (outgoingLength > sizeof (CaptureBlock))
@@ -325,8 +310,7 @@ void PipeSession::end () noexcept
 	connectOp.cancel (pipe);
 	DisconnectNamedPipe (pipe);
 	connected = false;
-	authenticated = false;
-	received.clear ();
+	protocol.endSession ();
 	outgoingLength = outgoingSent = 0;
 	server.captureRing.discardAll ();
 }

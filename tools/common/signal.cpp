@@ -37,6 +37,16 @@ double SignalGenerator::next ()
 			value = noiseState / 2147483648.0 - 1.0;
 			break;
 		}
+		case SignalKind::tones:
+		{
+			static constexpr double kTones[4] = {100.0, 500.0, 2500.0, 10000.0};
+			for (int k = 0; k < 4; ++k)
+			{
+				value += 0.25 * std::sin (tonePhases[k]);
+				tonePhases[k] = std::fmod (tonePhases[k] + kTwoPi * kTones[k] / sampleRate, kTwoPi);
+			}
+			break;
+		}
 		case SignalKind::sweep:
 		{
 			// Logarithmic sweep from 20 Hz to 20 kHz, restarting every sweepSeconds.

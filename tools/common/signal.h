@@ -7,7 +7,8 @@
 
 namespace tarvo::tools {
 
-enum class SignalKind { sine, noise, sweep };
+/** tones: 100, 500, 2500 and 10000 Hz together, one in each band of the default crossovers. */
+enum class SignalKind { sine, noise, sweep, tones };
 
 /** Generates one channel's worth of a test signal, sample by sample. */
 class SignalGenerator
@@ -24,6 +25,7 @@ private:
 	double amplitude;
 	double sweepSeconds;
 	double phase {0.0};
+	double tonePhases[4] {0.0, 0.0, 0.0, 0.0};
 	uint64_t sampleIndex {0};
 	uint32_t noiseState;
 };

@@ -1,4 +1,5 @@
 // tarvo-host: loads a VST 3 bundle as a host would, describes it, and runs audio through it.
+#include "bandmeter.h"
 #include "pluginmodule.h"
 #include "processbuffers.h"
 
@@ -44,11 +45,14 @@ const char kUsage[] =
     "  --precision 32|64             sample size (default 32)\n"
     "  --mode realtime|prefetch|offline   process mode (default realtime)\n"
     "  --pace                        pace the calls to the wall clock, as a live host does\n"
-    "  --input sine|noise|sweep|FILE.wav  input signal (default sine)\n"
+    "  --input sine|noise|sweep|tones|FILE.wav  input signal (default sine; tones: 100, 500,\n"
+    "                                2500 and 10000 Hz, one in each default solo band)\n"
     "  --freq HZ                     sine frequency (default 1000)\n"
     "  --level DBFS                  generated signal level (default -6)\n"
     "  --out FILE.wav                write the output as 32-bit float WAV\n"
-    "  --label NAME                  restore a project state that names the sender NAME\n";
+    "  --label NAME                  restore a project state that names the sender NAME\n"
+    "  --band-levels A,B,C           with --pace, report the output level below, between and\n"
+    "                                above these crossovers once a second\n";
 
 struct Options
 {
@@ -403,7 +407,7 @@ int commandRun (const Options& options)
 	}
 
 	tools::WavData file;
-	const bool fromFile = s.input != "sine" && s.input != "noise" && s.input != "sweep";
+	const bool fromFile = s.input != "sine" && s.input != "noise" && s.input != "sweep" && s.input != "tones";
 	if (fromFile)
 	{
 		if (!tools::readWav (s.input, file, error))
@@ -487,6 +491,7 @@ int commandRun (const Options& options)
 
 	const tools::SignalKind kind = s.input == "noise"   ? tools::SignalKind::noise
 	                               : s.input == "sweep" ? tools::SignalKind::sweep
+	                               : s.input == "tones" ? tools::SignalKind::tones
 	                                                    : tools::SignalKind::sine;
 	std::vector<tools::SignalGenerator> generators;
 	for (int32 c = 0; c < s.channels; ++c)
@@ -508,7 +513,21 @@ int commandRun (const Options& options)
 	             s.pace ? ", paced" : "", s.input.c_str ());
 	std::fflush (stdout);
 
-	tools::LevelMeter inLevel, outLevel;
+	std::unique_ptr<host::BandMeter> bands;
+	const std::string bandOption = options.get ("band-levels", "");
+	if (!bandOption.empty ())
+	{
+		std::array<double, 3> crossovers {};
+		if (std::sscanf (bandOption.c_str (), "%lf,%lf,%lf", &crossovers[0], &crossovers[1], &crossovers[2]) != 3)
+		{
+			std::fprintf (stderr, "tarvo-host: --band-levels takes three frequencies, e.g. 250,1000,6000\n");
+			return 2;
+		}
+		bands = std::make_unique<host::BandMeter> (crossovers, s.rate, s.channels, s.block);
+	}
+	std::vector<std::vector<double>> outputCopy (size_t (s.channels), std::vector<double> (size_t (s.block)));
+
+	tools::LevelMeter inLevel, outLevel, periodLevel;
 	std::vector<float> interleaved (static_cast<size_t> (s.block) * s.channels);
 	int64 blocks = 0, failedCalls = 0, changedSamples = 0, nonFinite = 0;
 	double maxMicros = 0.0, sumMicros = 0.0;
@@ -549,6 +568,8 @@ int commandRun (const Options& options)
 			{
 				const double out = buffers.output (c, f);
 				outLevel.add (out);
+				periodLevel.add (out);
+				outputCopy[size_t (c)][size_t (f)] = out;
 				if (out != buffers.input (c, f))
 					++changedSamples;
 				if (!std::isfinite (out))
@@ -558,6 +579,8 @@ int commandRun (const Options& options)
 		}
 		if (writer.isOpen ())
 			writer.write (interleaved.data (), static_cast<size_t> (frames));
+		if (bands)
+			bands->add (outputCopy, frames);
 		done += frames;
 		++blocks;
 
@@ -568,8 +591,10 @@ int commandRun (const Options& options)
 			std::this_thread::sleep_until (due);
 			if (std::chrono::steady_clock::now () >= nextReport)
 			{
-				std::printf ("  %6.1f s  out peak %s\n", double (done) / s.rate,
-				             tools::formatDbfs (outLevel.peakDbfs ()).c_str ());
+				std::printf ("  %6.1f s  out peak %s%s%s\n", double (done) / s.rate,
+				             tools::formatDbfs (periodLevel.peakDbfs ()).c_str (), bands ? "  " : "",
+				             bands ? bands->report ().c_str () : "");
+				periodLevel.reset ();
 				std::fflush (stdout);
 				nextReport += std::chrono::seconds (1);
 			}

@@ -3,6 +3,7 @@
 #include "visualiserclient.h"
 
 #include "discovery/runtimedirectory.h"
+#include "server/auditioncommand.h"
 
 #include "../common/signal.h"
 #include "../common/wav.h"
@@ -36,11 +37,18 @@ const char kUsage[] =
     "  record --out FILE.wav [--label L | --id ID] [--seconds N]\n"
     "                                write the received audio to a 32-bit float WAV file,\n"
     "                                sequence gaps filled with silence\n"
+    "  solo --bands MASK [--crossovers A,B,C] [--seconds N]\n"
+    "                                Band Solo: hear only the bands in MASK (bit 0 the lowest band,\n"
+    "                                e.g. 2 or 0b0010 for band 1); repeated every 200 ms for N s\n"
+    "  spectrum --centre HZ [--width W] [--seconds N]\n"
+    "                                Spectrum audition around HZ, width 0.44 (narrow) to 1.0 (all)\n"
+    "  ack                           acknowledge a clear with a new full-audio request\n"
     "\n"
     "options:\n"
     "  --dir PATH                    runtime directory (default: as the plug-in resolves it)\n"
     "  --seconds N                   stop after N seconds (default: 10; 0 runs until killed)\n"
-    "  --wait N                      give up when no sender appears within N seconds (default 10)\n";
+    "  --wait N                      give up when no sender appears within N seconds (default 10)\n"
+    "  --after N                     keep watching N seconds after the repeats stop (default 1.5)\n";
 
 struct Options
 {
@@ -310,6 +318,141 @@ int commandWatchOrRecord (const Options& options, bool recording)
 	return 0;
 }
 
+const char* stateName (uint32_t code)
+{
+	static const char* const kNames[] = {"full audio", "active", "expired", "suspended",
+	                                     "stalled", "no session", "cleared"};
+	return code < 7 ? kNames[code] : "unknown";
+}
+
+uint32_t parseMask (const std::string& text)
+{
+	if (text.rfind ("0b", 0) == 0)
+		return static_cast<uint32_t> (std::stoul (text.substr (2), nullptr, 2));
+	return static_cast<uint32_t> (std::stoul (text, nullptr, 0));
+}
+
+enum class AuditionKind { solo, spectrum, acknowledge };
+
+/** Sends an audition request, repeats it every 200 ms while it should last, and prints
+    what the sender's frames report whenever it changes. */
+int commandAudition (const Options& options, AuditionKind kind)
+{
+	const double seconds = kind == AuditionKind::acknowledge ? 0.0 : std::stod (options.get ("seconds", "3"));
+	const double after = std::stod (options.get ("after", kind == AuditionKind::acknowledge ? "1" : "1.5"));
+	AuditionCommand command = makeCommand (0, 0, 1, 0, 250.0f, 1000.0f, 6000.0f, 0);
+	if (kind == AuditionKind::solo)
+	{
+		if (options.get ("bands").empty ())
+		{
+			std::fprintf (stderr, "tarvo-probe: solo needs --bands MASK\n");
+			return 2;
+		}
+		command.bandMask = parseMask (options.get ("bands"));
+		float a = 0, b = 0, c = 0;
+		if (std::sscanf (options.get ("crossovers", "250,1000,6000").c_str (), "%f,%f,%f", &a, &b, &c) != 3)
+		{
+			std::fprintf (stderr, "tarvo-probe: --crossovers takes three frequencies, e.g. 250,1000,6000\n");
+			return 2;
+		}
+		command.a = a, command.b = b, command.c = c;
+	}
+	else if (kind == AuditionKind::spectrum)
+	{
+		if (options.get ("centre").empty ())
+		{
+			std::fprintf (stderr, "tarvo-probe: spectrum needs --centre HZ\n");
+			return 2;
+		}
+		command.mode = 1;
+		command.a = std::stof (options.get ("centre"));
+		command.b = std::stof (options.get ("width", "0.6"));
+		command.c = 0.0f;
+	}
+	AuditionCommand check = command; // ids are filled in once connected
+	check.sessionId = check.sequence = 1;
+	if (!hasValidFields (check))
+	{
+		std::fprintf (stderr, "tarvo-probe: the sender would refuse this request (see the ranges in --help)\n");
+		return 2;
+	}
+
+	Session session;
+	bool announcedWait = false;
+	const auto giveUp = Clock::now () + std::chrono::milliseconds (
+	                                        static_cast<int64_t> (std::stod (options.get ("wait", "10")) * 1000));
+	if (!waitAndConnect (options, session, giveUp, announcedWait))
+	{
+		std::printf ("No sender found.\n");
+		return 1;
+	}
+	Frame frame;
+	if (session.client.readFrame (frame, 2000) != VisualiserClient::ReadResult::frame)
+	{
+		std::fprintf (stderr, "tarvo-probe: the sender sent nothing after the handshake\n");
+		return 1;
+	}
+	command.sessionId = frame.header.sessionId;
+
+	const auto started = Clock::now ();
+	const auto repeatUntil = started + std::chrono::milliseconds (static_cast<int64_t> (seconds * 1000));
+	const auto end = repeatUntil + std::chrono::milliseconds (static_cast<int64_t> (after * 1000));
+	auto nextSend = started;
+	uint64_t sent = 0;
+	std::string last;
+	tools::LevelMeter level;
+	auto nextLevel = started + std::chrono::seconds (1);
+	bool first = true;
+	while (Clock::now () < end)
+	{
+		const auto now = Clock::now ();
+		if ((first || now < repeatUntil) && now >= nextSend)
+		{
+			command.sequence += 1;
+			std::string error;
+			if (!session.client.sendBytes (&command, sizeof command, error))
+			{
+				std::printf ("The sender closed the connection (%s)\n", error.c_str ());
+				return 1;
+			}
+			++sent;
+			first = false;
+			nextSend += std::chrono::milliseconds (200);
+		}
+		const auto result = session.client.readFrame (frame, 20);
+		if (result == VisualiserClient::ReadResult::closed || result == VisualiserClient::ReadResult::malformed)
+		{
+			std::printf ("The sender ended the session\n");
+			return 1;
+		}
+		if (result != VisualiserClient::ReadResult::frame)
+			continue;
+		const BlockHeader& h = frame.header;
+		for (float v : frame.samples)
+			level.add (v);
+		char text[160];
+		std::snprintf (text, sizeof text, "request %u  mask %u  spectrum %u  state %u (%s)", h.requestId, h.bandMask,
+		               h.spectrumActive, h.stateCode, stateName (h.stateCode));
+		const double t = std::chrono::duration<double> (Clock::now () - started).count ();
+		if (text != last)
+		{
+			std::printf ("%6.2f s  %s\n", t, text);
+			std::fflush (stdout);
+			last = text;
+		}
+		if (Clock::now () >= nextLevel)
+		{
+			std::printf ("%6.2f s  received audio peak %s\n", t, tools::formatDbfs (level.peakDbfs ()).c_str ());
+			level.reset ();
+			nextLevel += std::chrono::seconds (1);
+		}
+	}
+	std::printf ("Sent %llu requests (request id %u) in session %u; %s\n", static_cast<unsigned long long> (sent),
+	             command.requestId, command.sessionId,
+	             kind == AuditionKind::acknowledge ? "acknowledged" : "repeats stopped, so the request expired");
+	return 0;
+}
+
 } // namespace
 
 int main (int argc, char** argv)
@@ -323,7 +466,7 @@ int main (int argc, char** argv)
 	options.command = argv[1];
 	for (int i = 2; i < argc; ++i)
 	{
-		std::string arg = argv[i];
+		const std::string arg = argv[i];
 		if (arg == "--help" || arg == "-h")
 		{
 			std::printf ("%s", kUsage);
@@ -344,6 +487,12 @@ int main (int argc, char** argv)
 			return commandWatchOrRecord (options, false);
 		if (options.command == "record")
 			return commandWatchOrRecord (options, true);
+		if (options.command == "solo")
+			return commandAudition (options, AuditionKind::solo);
+		if (options.command == "spectrum")
+			return commandAudition (options, AuditionKind::spectrum);
+		if (options.command == "ack")
+			return commandAudition (options, AuditionKind::acknowledge);
 		if (options.command == "help" || options.command == "--help" || options.command == "-h")
 		{
 			std::printf ("%s", kUsage);
