@@ -6,5 +6,12 @@ source "$(dirname "$0")/common.sh"
 install_deps
 prepare_wine
 build_windows
-step "Audio server: delivery, delay and capture cost"
+step "Audio server under Wine: delivery, delay and capture cost"
 "$WINE" "$BUILD_DIR/bench/server_bench.exe" "${BENCH_SECONDS:-3}"
+
+step "Audition path under Wine"
+"$WINE" "$BUILD_DIR/bench/audition_bench.exe"
+
+build_native
+step "Audition path, native build of the same sources"
+"$NATIVE_BUILD_DIR/bench/audition_bench"

@@ -30,5 +30,24 @@ cat "$host_log"
 step "With the host gone, its discovery record is gone too"
 probe_exe list
 
+step "Auditions: four tones (100, 500, 2500, 10000 Hz), one in each solo band, as sender \"Demo Mix\""
+host_exe run "$BUNDLE" --seconds 13 --pace --input tones --level -6 --label "Demo Mix" \
+  --band-levels 250,1000,6000 >"$host_log" 2>&1 &
+host_pid=$!
+trap 'kill "$host_pid" 2>/dev/null || true' EXIT
+sleep 2
+
+step "Band Solo of band 1 (250 Hz to 1 kHz) for 3 s, then the repeats stop"
+probe_exe solo --label "Demo Mix" --bands 0b0010 --crossovers 250,1000,6000 --seconds 3 --after 1.5
+
+step "Spectrum audition around 1 kHz, width 0.6, for 3 s, then the repeats stop"
+probe_exe spectrum --label "Demo Mix" --centre 1000 --width 0.6 --seconds 3 --after 1.5
+
+step "What the host heard, second by second: all four bands, then only band 1, back to all,"
+echo "    then the narrow band around 1 kHz (everything lower), and back to full audio"
+wait "$host_pid"
+trap - EXIT
+cat "$host_log"
+
 step "The same effect with 64-bit mono samples and 1025-frame blocks, offline"
 host_exe run "$BUNDLE" --seconds 2 --channels 1 --precision 64 --block 1025 --mode offline --input sweep

@@ -143,6 +143,11 @@ void AuditionFilterBank::select (double v0, double v1, double v2, uint32_t newMa
 
 	mask = effective;
 	const uint32_t ramp = rampLength ();
+	// Selections changing faster than the fade restart it from where it stood, and the dry
+	// gain would shrink geometrically into denormals: below the memories' flush level it
+	// is silence.
+	if (!(std::fabs (dryGain) >= 1e-25))
+		dryGain = 0.0;
 	dryRampLeft = ramp;
 	dryTarget = mask == 0 ? 1.0 : 0.0;
 	dryStep = (dryTarget - dryGain) * (1.0 / ramp);

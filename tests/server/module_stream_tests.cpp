@@ -4,8 +4,14 @@
 #include "teststreams.h"
 
 #include "pluginterfaces/vst/vstspeaker.h"
+#include "public.sdk/source/common/memorystream.h"
+#include "server/auditioncommand.h"
 
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <thread>
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
@@ -14,6 +20,8 @@ using tarvo::client::Frame;
 using tarvo::client::VisualiserClient;
 
 namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
 
 bool isAudio (const Frame& f) { return !f.isKeepAlive (); }
 
@@ -59,9 +67,48 @@ protected:
 		return instance->processor->process (buffers.prepare (frames));
 	}
 
+	bool send (const tarvo::AuditionCommand& command)
+	{
+		std::string error;
+		return client.sendBytes (&command, sizeof command, error);
+	}
+
+	/** Processes calls of 512 frames of a 100 Hz + 3 kHz mix until a frame satisfies `accept`. */
+	std::optional<Frame> processUntil (tarvo::host::ProcessBuffers& buffers,
+	                                   const std::function<bool (const Frame&)>& accept, int calls = 100)
+	{
+		for (int i = 0; i < calls; ++i)
+		{
+			for (int32 c = 0; c < buffers.channels (); ++c)
+				for (int32 f = 0; f < 512; ++f)
+				{
+					const double t = double (position + f) / 44100.0;
+					buffers.setInput (c, f, 0.3 * std::sin (kTwoPi * 100 * t) + 0.3 * std::sin (kTwoPi * 3000 * t));
+				}
+			position += 512;
+			EXPECT_EQ (instance->processor->process (buffers.prepare (512)), kResultOk);
+			Frame frame;
+			while (client.readFrame (frame, 0) == VisualiserClient::ReadResult::frame)
+				if (accept (frame))
+					return frame;
+			std::this_thread::sleep_for (std::chrono::milliseconds (10));
+		}
+		return std::nullopt;
+	}
+
+	/** How far the last processed call's output departs from its input. */
+	static double difference (tarvo::host::ProcessBuffers& buffers)
+	{
+		double largest = 0.0;
+		for (int32 f = 0; f < 512; ++f)
+			largest = std::max (largest, std::fabs (buffers.output (0, f) - buffers.input (0, f)));
+		return largest;
+	}
+
 	tarvo::test::RuntimeDirectory runtime;
 	std::unique_ptr<tarvo::host::PluginInstance> instance;
 	VisualiserClient client;
+	int64 position {0};
 };
 
 } // namespace
@@ -141,4 +188,106 @@ TEST_F (ModuleStream, DeactivatingEndsTheSessionAndWithdrawsTheRecord)
 	// Active again: a new run under a new id.
 	ASSERT_EQ (instance->component->setActive (true), kResultOk);
 	EXPECT_TRUE (tarvo::test::waitForSender (runtime.path ()));
+}
+
+TEST_F (ModuleStream, ABandSoloIsHeardReportedAndExpires)
+{
+	activate (2, kSample32);
+	tarvo::host::ProcessBuffers buffers (2, 1024, kSample32);
+	auto first = processUntil (buffers, [] (const Frame& f) { return !f.isKeepAlive (); });
+	ASSERT_TRUE (first);
+	EXPECT_EQ (first->header.stateCode, 0u); // a session, no audition: full audio
+	EXPECT_EQ (difference (buffers), 0.0);
+
+	const uint32_t session = first->header.sessionId;
+	uint32_t sequence = 0;
+	ASSERT_TRUE (send (tarvo::makeCommand (session, ++sequence, 1, 0b0001, 250.0f, 1000.0f, 6000.0f, 0)));
+	auto active = processUntil (buffers, [] (const Frame& f) { return f.header.stateCode == 1; });
+	ASSERT_TRUE (active);
+	EXPECT_EQ (active->header.requestId, 1u);
+	EXPECT_EQ (active->header.bandMask, 1u);
+	EXPECT_EQ (active->header.spectrumActive, 0u);
+	// Past the fade the 3 kHz part is gone from the output, though the capture still has it.
+	for (int i = 0; i < 4; ++i)
+		processUntil (buffers, [] (const Frame&) { return true; }, 1);
+	EXPECT_GT (difference (buffers), 0.2);
+	EXPECT_EQ (buffers.outputBus ().silenceFlags, 0u);
+
+	// The repeats stop: the request expires, the output fades back to the input.
+	auto expired = processUntil (buffers, [] (const Frame& f) { return f.header.stateCode == 2; });
+	ASSERT_TRUE (expired);
+	EXPECT_EQ (expired->header.requestId, 1u);
+	for (int i = 0; i < 4; ++i)
+		processUntil (buffers, [] (const Frame&) { return true; }, 1);
+	EXPECT_EQ (difference (buffers), 0.0);
+
+	// A spectrum audition with a newer request id plays at once.
+	ASSERT_TRUE (send (tarvo::makeCommand (session, ++sequence, 2, 0, 1000.0f, 0.5f, 0.0f, 1)));
+	auto spectrum = processUntil (buffers, [] (const Frame& f) { return f.header.spectrumActive == 1; });
+	ASSERT_TRUE (spectrum);
+	EXPECT_EQ (spectrum->header.stateCode, 1u);
+	EXPECT_EQ (spectrum->header.requestId, 2u);
+}
+
+TEST_F (ModuleStream, ARefusedCommandEndsOnlyThatSession)
+{
+	activate (2, kSample32);
+	tarvo::host::ProcessBuffers buffers (2, 1024, kSample32);
+	auto frame = processUntil (buffers, [] (const Frame&) { return true; });
+	ASSERT_TRUE (frame);
+	const uint32_t session = frame->header.sessionId;
+	send (tarvo::makeCommand (session, 1, 1, 0b0010, 250.0f, 299.9f, 6000.0f, 0)); // 299.9 < 250 x 1.2
+	Frame ignored;
+	auto result = VisualiserClient::ReadResult::frame;
+	for (int i = 0; i < 40 && result != VisualiserClient::ReadResult::closed; ++i)
+		result = client.readFrame (ignored, 50);
+	EXPECT_EQ (result, VisualiserClient::ReadResult::closed);
+
+	auto record = tarvo::test::waitForSender (runtime.path ());
+	ASSERT_TRUE (record);
+	std::string error;
+	ASSERT_TRUE (client.connect (*record, error)) << error;
+	frame = tarvo::test::readUntil (client, [] (const Frame&) { return true; });
+	ASSERT_TRUE (frame);
+	EXPECT_EQ (frame->header.sessionId, session + 1);
+}
+
+TEST_F (ModuleStream, CommandsPilingUpWhileTheHostIsNotProcessingEndTheSession)
+{
+	activate (2, kSample32);
+	auto frame = tarvo::test::readUntil (client, [] (const Frame&) { return true; });
+	ASSERT_TRUE (frame);
+	for (uint32_t i = 1; i <= 33; ++i)
+		send (tarvo::makeCommand (frame->header.sessionId, i, 1, 0b0010, 250.0f, 1000.0f, 6000.0f, 0));
+	Frame ignored;
+	auto result = VisualiserClient::ReadResult::frame;
+	for (int i = 0; i < 40 && result != VisualiserClient::ReadResult::closed; ++i)
+		result = client.readFrame (ignored, 50);
+	EXPECT_EQ (result, VisualiserClient::ReadResult::closed);
+}
+
+TEST_F (ModuleStream, AClearHoldsFullAudioUntilANewFullAudioRequest)
+{
+	activate (2, kSample32);
+	tarvo::host::ProcessBuffers buffers (2, 1024, kSample32);
+	auto frame = processUntil (buffers, [] (const Frame&) { return true; });
+	ASSERT_TRUE (frame);
+	const uint32_t session = frame->header.sessionId;
+	send (tarvo::makeCommand (session, 1, 1, 0b0010, 250.0f, 1000.0f, 6000.0f, 0));
+	ASSERT_TRUE (processUntil (buffers, [] (const Frame& f) { return f.header.stateCode == 1; }));
+
+	// Restoring a project clears every audition in the process.
+	Steinberg::MemoryStream state;
+	ASSERT_EQ (instance->component->setState (&state), kResultOk);
+	ASSERT_TRUE (processUntil (buffers, [] (const Frame& f) { return f.header.stateCode == 6; }));
+	send (tarvo::makeCommand (session, 2, 2, 0b0100, 250.0f, 1000.0f, 6000.0f, 0)); // not an acknowledgement
+	auto still = processUntil (buffers, [] (const Frame& f) { return f.header.requestId == 2; });
+	ASSERT_TRUE (still);
+	EXPECT_EQ (still->header.stateCode, 6u);
+
+	send (tarvo::makeCommand (session, 3, 3, 0, 250.0f, 1000.0f, 6000.0f, 0));
+	auto acknowledged = processUntil (buffers, [] (const Frame& f) { return f.header.stateCode == 0; });
+	ASSERT_TRUE (acknowledged);
+	send (tarvo::makeCommand (session, 4, 4, 0b0100, 250.0f, 1000.0f, 6000.0f, 0));
+	EXPECT_TRUE (processUntil (buffers, [] (const Frame& f) { return f.header.stateCode == 1 && f.header.bandMask == 4; }));
 }

@@ -394,6 +394,24 @@ int commandAudition (const Options& options, AuditionKind kind)
 	}
 	command.sessionId = frame.header.sessionId;
 
+	// A sender that reports a clear (state 6) plays full audio until a full-audio request
+	// newer than everything before acknowledges it; a visualiser sends one, then its own.
+	auto acknowledge = [&] {
+		// Newer than every request sent so far; the audition then needs a newer one still.
+		const uint32_t ackId = command.requestId + 1;
+		AuditionCommand ack = makeCommand (command.sessionId, ++command.sequence, ackId, 0, 250.0f, 1000.0f, 6000.0f, 0);
+		std::string error;
+		session.client.sendBytes (&ack, sizeof ack, error);
+		command.requestId = ackId + 1;
+		std::printf ("         the sender reports a clear: acknowledged with full-audio request %u\n", ack.requestId);
+	};
+	auto lastAcknowledged = Clock::now () - std::chrono::seconds (1);
+	if (frame.header.stateCode == 6 && kind != AuditionKind::acknowledge)
+	{
+		acknowledge ();
+		lastAcknowledged = Clock::now ();
+	}
+
 	const auto started = Clock::now ();
 	const auto repeatUntil = started + std::chrono::milliseconds (static_cast<int64_t> (seconds * 1000));
 	const auto end = repeatUntil + std::chrono::milliseconds (static_cast<int64_t> (after * 1000));
@@ -430,6 +448,12 @@ int commandAudition (const Options& options, AuditionKind kind)
 		const BlockHeader& h = frame.header;
 		for (float v : frame.samples)
 			level.add (v);
+		if (h.stateCode == 6 && kind != AuditionKind::acknowledge && Clock::now () < repeatUntil &&
+		    Clock::now () - lastAcknowledged > std::chrono::milliseconds (300))
+		{
+			acknowledge ();
+			lastAcknowledged = Clock::now ();
+		}
 		char text[160];
 		std::snprintf (text, sizeof text, "request %u  mask %u  spectrum %u  state %u (%s)", h.requestId, h.bandMask,
 		               h.spectrumActive, h.stateCode, stateName (h.stateCode));
