@@ -1,9 +1,14 @@
 #include "controller/controller.h"
 
+#include "controller/editor.h"
 #include "processor/statestream.h"
+#include "shared/messages.h"
 
 #include "pluginterfaces/gui/iplugview.h"
+#include "pluginterfaces/vst/ivsteditcontroller.h"
+#include "pluginterfaces/vst/ivstmessage.h"
 
+#include <cstring>
 #include <new>
 
 // The SDK copy declares this interface ID without defining it.
@@ -14,11 +19,55 @@ DEF_CLASS_IID (IPlugView)
 namespace tarvo {
 
 using namespace Steinberg;
+using namespace Steinberg::Vst;
 
 FUnknown* Controller::createInstance (void* /*context*/)
 {
 	auto* controller = new (std::nothrow) Controller;
-	return controller ? static_cast<Vst::IEditController*> (controller) : nullptr;
+	return controller ? static_cast<IEditController*> (controller) : nullptr;
+}
+
+tresult PLUGIN_API Controller::notify (IMessage* message)
+{
+	try
+	{
+		if (!message || !message->getMessageID () || std::strcmp (message->getMessageID (), kMessageStatus) != 0)
+			return EditController::notify (message);
+		IAttributeList* attributes = message->getAttributes ();
+		if (!attributes)
+			return kInvalidArgument;
+
+		TChar name[kNameUnits] = {};
+		TChar text[kStatusUnits] = {};
+		int64 role = 0, connected = 0, auditionMode = 0;
+		if (attributes->getString (kAttributeName, name, sizeof name) != kResultOk ||
+		    attributes->getString (kAttributeStatus, text, sizeof text) != kResultOk ||
+		    attributes->getInt (kAttributeRole, role) != kResultOk ||
+		    attributes->getInt (kAttributeConnected, connected) != kResultOk)
+			return kInvalidArgument;
+		if (role < 0 || role > 2)
+			return kInvalidArgument;
+		if (attributes->getInt (kAttributeAuditionMode, auditionMode) != kResultOk)
+			auditionMode = 0; // an older processor does not send it
+		if (auditionMode < 0 || auditionMode > 2)
+			return kInvalidArgument;
+		name[kNameUnits - 1] = 0;
+		text[kStatusUnits - 1] = 0;
+
+		SenderStatus received;
+		received.name = reinterpret_cast<const char16_t*> (name);
+		received.text = reinterpret_cast<const char16_t*> (text);
+		received.role = static_cast<int32_t> (role);
+		received.connected = connected != 0;
+		received.auditionMode = auditionMode;
+		std::lock_guard<std::mutex> lock (statusMutex);
+		status = std::move (received);
+		return kResultOk;
+	}
+	catch (...)
+	{
+		return kInternalError;
+	}
 }
 
 tresult PLUGIN_API Controller::setComponentState (IBStream* stream)
@@ -39,10 +88,46 @@ tresult PLUGIN_API Controller::setComponentState (IBStream* stream)
 	}
 }
 
+IPlugView* PLUGIN_API Controller::createView (FIDString name)
+{
+	if (!name || std::strcmp (name, ViewType::kEditor) != 0)
+		return nullptr;
+	return createEditor (*this);
+}
+
 SenderStatus Controller::cachedStatus () const
 {
 	std::lock_guard<std::mutex> lock (statusMutex);
 	return status;
+}
+
+void Controller::sendRequest (const char* messageId)
+{
+	IPtr<IMessage> message = owned (allocateMessage ());
+	if (!message)
+		return;
+	message->setMessageID (messageId);
+	sendMessage (message);
+}
+
+void Controller::renameSender (const std::u16string& name)
+{
+	if (name.size () > 64 || name == cachedStatus ().name)
+		return;
+	if (IPtr<IMessage> message = owned (allocateMessage ()))
+	{
+		message->setMessageID (kMessageName);
+		if (IAttributeList* attributes = message->getAttributes ())
+			attributes->setString (kAttributeName, reinterpret_cast<const TChar*> (name.c_str ()));
+		sendMessage (message);
+	}
+	// The project now differs from what was saved, whether or not the message went out.
+	if (componentHandler)
+	{
+		FUnknownPtr<IComponentHandler2> handler2 (componentHandler);
+		if (handler2)
+			handler2->setDirty (true);
+	}
 }
 
 } // namespace tarvo

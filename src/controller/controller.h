@@ -1,4 +1,5 @@
-// The edit controller: keeps the processor's status for the panel.
+// The edit controller: keeps the processor's last reported status for the panel, and
+// sends the panel's requests to the processor.
 #pragma once
 
 #include "shared/senderstatus.h"
@@ -6,6 +7,7 @@
 #include "public.sdk/source/vst/vsteditcontroller.h"
 
 #include <mutex>
+#include <string>
 
 namespace tarvo {
 
@@ -14,10 +16,19 @@ class Controller : public Steinberg::Vst::EditController
 public:
 	static Steinberg::FUnknown* createInstance (void* context);
 
+	Steinberg::tresult PLUGIN_API notify (Steinberg::Vst::IMessage* message) SMTG_OVERRIDE;
 	Steinberg::tresult PLUGIN_API setComponentState (Steinberg::IBStream* stream) SMTG_OVERRIDE;
+	Steinberg::IPlugView* PLUGIN_API createView (Steinberg::FIDString name) SMTG_OVERRIDE;
 
 	/** A copy of the cached status, taken under the status mutex. */
 	SenderStatus cachedStatus () const;
+
+	/** Asks the processor to rename the sender and marks the project modified; nothing
+	    happens for a text over 64 units or equal to the cached name. */
+	void renameSender (const std::u16string& name);
+
+	/** Sends a request without attributes ("tarvo.poll", "tarvo.primary", "tarvo.clear"). */
+	void sendRequest (const char* messageId);
 
 private:
 	mutable std::mutex statusMutex;

@@ -4,10 +4,12 @@
 #include "module/tarvocids.h"
 #include "processor/callfacts.h"
 #include "processor/statestream.h"
+#include "shared/messages.h"
 #include "server/audioserver.h"
 #include "shared/processwide.h"
 #include "shared/steadyclock.h"
 
+#include "pluginterfaces/vst/ivstmessage.h"
 #include "pluginterfaces/vst/ivstprocesscontext.h"
 #include "pluginterfaces/vst/vstspeaker.h"
 #include "public.sdk/source/vst/vstaudioeffect.h"
@@ -51,8 +53,11 @@ public:
 	tresult PLUGIN_API getState (IBStream* stream) SMTG_OVERRIDE;
 	tresult PLUGIN_API setState (IBStream* stream) SMTG_OVERRIDE;
 	tresult PLUGIN_API process (ProcessData& data) SMTG_OVERRIDE;
+	tresult PLUGIN_API notify (IMessage* message) SMTG_OVERRIDE;
 
 private:
+	void sendStatus ();
+
 	double currentRate () const
 	{
 		return processSetup.sampleRate > 0.0 ? processSetup.sampleRate : kFallbackRate;
@@ -220,6 +225,73 @@ tresult PLUGIN_API Processor::process (ProcessData& data)
 		default:
 			return kInvalidArgument;
 	}
+}
+
+tresult PLUGIN_API Processor::notify (IMessage* message)
+{
+	try
+	{
+		if (!message || !message->getMessageID ())
+			return kInvalidArgument;
+		const char* id = message->getMessageID ();
+		if (std::strcmp (id, kMessagePrimary) == 0)
+		{
+			// Toggle: the primary sender gives the role up; any other instance takes it.
+			auto& primary = processWide ().primarySerial;
+			const uint32_t self = server.instanceSerial ();
+			uint32_t current = primary.load ();
+			while (!primary.compare_exchange_weak (current, current == self ? 0u : self))
+			{
+			}
+			processWide ().primaryGeneration.fetch_add (1);
+		}
+		else if (std::strcmp (id, kMessageClear) == 0)
+		{
+			processWide ().primaryGeneration.fetch_add (1);
+		}
+		else if (std::strcmp (id, kMessageName) == 0)
+		{
+			IAttributeList* attributes = message->getAttributes ();
+			TChar buffer[kNameUnits] = {};
+			if (!attributes || attributes->getString (kAttributeName, buffer, sizeof buffer) != kResultOk)
+				return kInvalidArgument;
+			buffer[kNameUnits - 1] = 0;
+			server.setLabel (std::u16string (reinterpret_cast<const char16_t*> (buffer)));
+		}
+		else if (std::strcmp (id, kMessagePoll) != 0)
+		{
+			return AudioEffect::notify (message);
+		}
+		sendStatus ();
+		return kResultOk;
+	}
+	catch (const std::runtime_error&)
+	{
+		return kInvalidArgument;
+	}
+	catch (...)
+	{
+		return kInternalError;
+	}
+}
+
+void Processor::sendStatus ()
+{
+	IPtr<IMessage> answer = owned (allocateMessage ());
+	if (!answer)
+		return;
+	answer->setMessageID (kMessageStatus);
+	const SenderStatus status = server.status ();
+	IAttributeList* attributes = answer->getAttributes ();
+	if (attributes)
+	{
+		attributes->setString (kAttributeName, reinterpret_cast<const TChar*> (status.name.c_str ()));
+		attributes->setString (kAttributeStatus, reinterpret_cast<const TChar*> (status.text.c_str ()));
+		attributes->setInt (kAttributeRole, status.role);
+		attributes->setInt (kAttributeConnected, status.connected ? 1 : 0);
+		attributes->setInt (kAttributeAuditionMode, status.auditionMode);
+	}
+	sendMessage (answer);
 }
 
 template <typename Sample>

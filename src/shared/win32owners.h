@@ -81,6 +81,68 @@ private:
 	T pointer {nullptr};
 };
 
+/** A GDI object (font, brush) released with DeleteObject. */
+template <typename T>
+class GdiObject
+{
+public:
+	GdiObject () = default;
+	explicit GdiObject (T h) noexcept : handle (h) {}
+	~GdiObject () { reset (); }
+	GdiObject (const GdiObject&) = delete;
+	GdiObject& operator= (const GdiObject&) = delete;
+
+	T get () const noexcept { return handle; }
+	void reset (T h = nullptr) noexcept
+	{
+		if (handle)
+			DeleteObject (handle);
+		handle = h;
+	}
+
+private:
+	T handle {nullptr};
+};
+
+/** A window we created, destroyed with DestroyWindow (its children go with it). */
+class UniqueWindow
+{
+public:
+	UniqueWindow () = default;
+	~UniqueWindow () { reset (); }
+	UniqueWindow (const UniqueWindow&) = delete;
+	UniqueWindow& operator= (const UniqueWindow&) = delete;
+
+	HWND get () const noexcept { return window; }
+	void reset (HWND h = nullptr) noexcept
+	{
+		if (window)
+			DestroyWindow (window);
+		window = h;
+	}
+
+private:
+	HWND window {nullptr};
+};
+
+/** A menu, destroyed with DestroyMenu. */
+class UniqueMenu
+{
+public:
+	explicit UniqueMenu (HMENU h) noexcept : menu (h) {}
+	~UniqueMenu ()
+	{
+		if (menu)
+			DestroyMenu (menu);
+	}
+	UniqueMenu (const UniqueMenu&) = delete;
+	UniqueMenu& operator= (const UniqueMenu&) = delete;
+	HMENU get () const noexcept { return menu; }
+
+private:
+	HMENU menu;
+};
+
 /** A string the shell allocated with CoTaskMemAlloc (known-folder paths). */
 class ComTaskString
 {

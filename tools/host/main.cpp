@@ -1,17 +1,22 @@
 // tarvo-host: loads a VST 3 bundle as a host would, describes it, and runs audio through it.
 #include "bandmeter.h"
+#include "hostwindow.h"
 #include "pluginmodule.h"
 #include "processbuffers.h"
 
 #include "../common/signal.h"
 #include "shared/statecodec.h"
+#include "shared/utf8.h"
 #include "../common/wav.h"
 
 #include "pluginterfaces/vst/ivstaudioprocessor.h"
+#include "pluginterfaces/gui/iplugview.h"
 #include "pluginterfaces/vst/vstspeaker.h"
 #include "public.sdk/source/common/memorystream.h"
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -52,7 +57,10 @@ const char kUsage[] =
     "  --out FILE.wav                write the output as 32-bit float WAV\n"
     "  --label NAME                  restore a project state that names the sender NAME\n"
     "  --band-levels A,B,C           with --pace, report the output level below, between and\n"
-    "                                above these crossovers once a second\n";
+    "                                above these crossovers once a second\n"
+    "  --editor                      open the plug-in's panel in a window (needs a display) and\n"
+    "                                report what it shows; audio then runs on its own thread\n"
+    "  --screenshot FILE.png         with --editor, save the window (at the end, or at --screenshot-at S)\n";
 
 struct Options
 {
@@ -81,6 +89,8 @@ bool parseArguments (int argc, char** argv, Options& options, std::string& error
 		std::string arg = argv[i];
 		if (arg == "--pace")
 			options.pace = true;
+		else if (arg == "--editor")
+			options.values["editor"] = "1";
 		else if (arg == "--help" || arg == "-h")
 			options.values["help"] = "1";
 		else if (arg.rfind ("--", 0) == 0)
@@ -333,6 +343,93 @@ int commandModuleInfo (const Options& options)
 	return 0;
 }
 
+/** The panel's visible state, read from its controls. */
+std::string panelState (HWND panel)
+{
+	if (!panel)
+		return "no panel";
+	std::string status = "?";
+	for (HWND child = GetWindow (panel, GW_CHILD); child; child = GetWindow (child, GW_HWNDNEXT))
+	{
+		wchar_t className[32] = {};
+		GetClassNameW (child, className, 32);
+		if (_wcsicmp (className, L"STATIC") == 0 && (GetWindowLongW (child, GWL_STYLE) & SS_TYPEMASK) == SS_CENTER)
+		{
+			wchar_t text[128] = {};
+			GetWindowTextW (child, text, 128);
+			status = tarvo::toUtf8 (reinterpret_cast<const char16_t*> (text));
+		}
+	}
+	wchar_t primary[64] = {};
+	GetWindowTextW (GetDlgItem (panel, 103), primary, 64);
+	const bool clearShown = IsWindowVisible (GetDlgItem (panel, 102));
+	return "status \"" + status + "\" | button \"" + tarvo::toUtf8 (reinterpret_cast<const char16_t*> (primary)) +
+	       "\" | " + (clearShown ? "\"Clear Solo\" shown" : "no clear button");
+}
+
+/** Opens the panel, runs the audio on its own thread and reports what the panel shows. */
+bool runWithEditor (host::PluginInstance& instance, const Options& options, const std::function<void ()>& processAll,
+                    std::chrono::steady_clock::time_point started)
+{
+	if (!instance.controller)
+	{
+		std::fprintf (stderr, "tarvo-host: the effect has no edit controller\n");
+		return false;
+	}
+	host::ComponentHandler handler;
+	instance.controller->setComponentHandler (&handler);
+	IPtr<IPlugView> view = owned (instance.controller->createView (ViewType::kEditor));
+	host::EditorWindow window;
+	std::string error;
+	if (!view || !window.open (view, L"tarvo-host", error))
+	{
+		std::fprintf (stderr, "tarvo-host: cannot open the editor: %s\n", view ? error.c_str () : "no view");
+		instance.controller->setComponentHandler (nullptr);
+		return false;
+	}
+	ViewRect size;
+	view->getSize (&size);
+	std::printf ("Editor open: %d x %d panel\n", size.getWidth (), size.getHeight ());
+
+	std::atomic<bool> finished {false};
+	std::thread audio ([&] {
+		processAll ();
+		finished = true;
+	});
+	const std::string screenshot = options.get ("screenshot", "");
+	double shotAt = -1.0;
+	if (options.values.count ("screenshot-at"))
+		shotAt = std::stod (options.get ("screenshot-at", "0"));
+	bool shot = false;
+	std::string shown;
+	while (!finished.load ())
+	{
+		host::pumpMessages ();
+		MsgWaitForMultipleObjects (0, nullptr, FALSE, 20, QS_ALLINPUT);
+		const double t = std::chrono::duration<double> (std::chrono::steady_clock::now () - started).count ();
+		const std::string state = panelState (window.childOfClass (L"TarvoAudioServerPanel"));
+		if (state != shown)
+		{
+			std::printf ("  %6.2f s  panel: %s\n", t, state.c_str ());
+			std::fflush (stdout);
+			shown = state;
+		}
+		if (!screenshot.empty () && !shot && shotAt >= 0.0 && t >= shotAt)
+			shot = host::saveScreenshot (window.window (), screenshot);
+	}
+	audio.join ();
+	host::pumpMessages ();
+	if (!screenshot.empty () && !shot)
+		shot = host::saveScreenshot (window.window (), screenshot);
+	if (!screenshot.empty ())
+		std::printf ("Screenshot       %s%s\n", screenshot.c_str (), shot ? "" : " could not be taken");
+	window.close ();
+	view = nullptr;
+	instance.controller->setComponentHandler (nullptr);
+	std::printf ("Project marked modified %d times\n", handler.dirtyTrue.load ());
+	return shot || screenshot.empty ();
+}
+
 struct RunSettings
 {
 	double seconds {2.0};
@@ -532,8 +629,8 @@ int commandRun (const Options& options)
 	int64 blocks = 0, failedCalls = 0, changedSamples = 0, nonFinite = 0;
 	double maxMicros = 0.0, sumMicros = 0.0;
 	const auto started = std::chrono::steady_clock::now ();
+	auto processAll = [&] {
 	auto nextReport = started + std::chrono::seconds (1);
-
 	for (int64 done = 0; done < totalFrames;)
 	{
 		const int32 frames = static_cast<int32> (std::min<int64> (s.block, totalFrames - done));
@@ -600,6 +697,12 @@ int commandRun (const Options& options)
 			}
 		}
 	}
+	};
+
+	if (!options.values.count ("editor"))
+		processAll ();
+	else if (!runWithEditor (*instance, options, processAll, started))
+		return 1;
 
 	processor->setProcessing (false);
 	instance->component->setActive (false);
