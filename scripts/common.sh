@@ -9,7 +9,34 @@ export WINEARCH=win64
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 WINE="$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)"
+WINESERVER="$(command -v wineserver || echo /usr/lib/wine/wineserver)"
 export WINE
+
+XVFB_PID=""
+HOST_PID=""
+cleanup() {
+  if [ -n "$HOST_PID" ]; then kill "$HOST_PID" 2>/dev/null || true; fi
+  if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+
+# Windows need a display. Every Wine process of the run shares one: Wine's desktop
+# process, started by the first of them, keeps the display it was started with.
+start_display() {
+  if [ -n "${DISPLAY:-}" ]; then return; fi
+  local n
+  for n in $(seq 90 150); do
+    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then break; fi
+  done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  XVFB_PID=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do
+    if [ -e "/tmp/.X11-unix/X$n" ]; then break; fi
+    sleep 0.1
+  done
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+}
 
 step() { printf '\n==> %s\n' "$*"; }
 

@@ -1,0 +1,64 @@
+// A processor and a controller of one plug-in instance, linked into the test program and
+// connected to each other as a host connects them.
+#pragma once
+
+#include "controller/controller.h"
+#include "processbuffers.h"
+
+#include "base/source/fobject.h"
+#include "pluginterfaces/vst/ivstaudioprocessor.h"
+#include "pluginterfaces/vst/ivstcomponent.h"
+#include "pluginterfaces/vst/ivstmessage.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tarvo::test {
+
+/** Stands where a controller would: records the messages the processor sends it. */
+class MessageRecorder : public Steinberg::FObject, public Steinberg::Vst::IConnectionPoint
+{
+public:
+	std::vector<std::string> ids;
+	std::u16string lastName, lastText;
+	Steinberg::int64 lastRole {-1};
+
+	Steinberg::tresult PLUGIN_API connect (Steinberg::Vst::IConnectionPoint*) SMTG_OVERRIDE { return Steinberg::kResultOk; }
+	Steinberg::tresult PLUGIN_API disconnect (Steinberg::Vst::IConnectionPoint*) SMTG_OVERRIDE { return Steinberg::kResultOk; }
+	Steinberg::tresult PLUGIN_API notify (Steinberg::Vst::IMessage* message) SMTG_OVERRIDE;
+	int count (const std::string& id) const;
+
+	OBJ_METHODS (MessageRecorder, FObject)
+	DEFINE_INTERFACES
+		DEF_INTERFACE (Steinberg::Vst::IConnectionPoint)
+	END_DEFINE_INTERFACES (FObject)
+	REFCOUNT_METHODS (FObject)
+};
+
+/** A message made the way the host makes them, for handing to notify directly. */
+Steinberg::IPtr<Steinberg::Vst::IMessage> makeMessage (const char* id);
+
+struct LinkedInstance
+{
+	/** With `withController` false the processor talks to a MessageRecorder instead. */
+	explicit LinkedInstance (bool withController = true);
+	~LinkedInstance ();
+
+	/** Sets up stereo processing at 48 kHz and activates (the server thread starts). */
+	void activate ();
+	/** One 512-frame process call of a quiet sine. */
+	void process ();
+	/** Asks the processor for its status, as the panel's poll does. */
+	SenderStatus poll ();
+
+	Steinberg::IPtr<Steinberg::Vst::IComponent> component;
+	Steinberg::IPtr<Steinberg::Vst::IAudioProcessor> processor;
+	Steinberg::IPtr<Steinberg::Vst::IConnectionPoint> processorPoint;
+	Steinberg::IPtr<Controller> controller;
+	Steinberg::IPtr<MessageRecorder> recorder;
+	std::unique_ptr<host::ProcessBuffers> buffers;
+	bool active {false};
+};
+
+} // namespace tarvo::test
