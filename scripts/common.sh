@@ -65,5 +65,14 @@ build_native() {
   cmake --build "$NATIVE_BUILD_DIR"
 }
 
+# The portable core natively under a sanitizer: address (with undefined behaviour) or thread.
+build_sanitized() {
+  local kind=$1
+  step "Building the portable core natively with the $kind sanitizer"
+  cmake -S "$ROOT" -B "$ROOT/build-$kind" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVO_SANITIZE="$kind" >/dev/null
+  cmake --build "$ROOT/build-$kind"
+}
+
 host_exe() { "$WINE" "$BUILD_DIR/tools/tarvo-host.exe" "$@"; }
 probe_exe() { "$WINE" "$BUILD_DIR/tools/tarvo-probe.exe" "$@"; }

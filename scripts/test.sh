@@ -13,3 +13,11 @@ step "Running the Windows tests under Wine (panel tests on a virtual display)"
 build_native
 step "Running the native core tests"
 (cd "$NATIVE_BUILD_DIR" && ctest --output-on-failure)
+
+build_sanitized address
+step "Running the core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+(cd "$ROOT/build-address" && ctest --output-on-failure)
+
+build_sanitized thread
+step "Running the core tests under ThreadSanitizer"
+(cd "$ROOT/build-thread" && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure)

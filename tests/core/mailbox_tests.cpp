@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <memory>
 #include <random>
+#include <thread>
+#include <vector>
 
 using namespace tarvo;
 
@@ -70,4 +73,43 @@ TEST (AuditionMailbox, RandomSequenceMatchesShadowQueueAcrossIndexWrap)
 			}
 		}
 	}
+}
+
+// The server thread fills the queue while the audio thread drains it: every request
+// arrives once, in order and whole.
+TEST (AuditionMailbox, TwoThreadStressDeliversEveryRequestWhole)
+{
+	auto mailbox = std::make_unique<AuditionMailbox> ();
+	constexpr uint32_t kRequests = 200000;
+	std::vector<uint32_t> problems;
+	std::thread consumer ([&] {
+		uint32_t expected = 1;
+		AuditionRequest r;
+		while (expected <= kRequests)
+		{
+			if (!mailbox->tryPop (r))
+			{
+				std::this_thread::yield ();
+				continue;
+			}
+			// Every field was written from the same sequence number.
+			if (r.sequence != expected || r.requestId != expected || r.a != double (expected) ||
+			    r.expiry != uint64_t (expected) * 3)
+				problems.push_back (expected);
+			++expected;
+		}
+	});
+	for (uint32_t n = 1; n <= kRequests;)
+	{
+		AuditionRequest r;
+		r.sequence = r.requestId = n;
+		r.a = double (n);
+		r.expiry = uint64_t (n) * 3;
+		if (mailbox->tryPush (r))
+			++n;
+		else
+			std::this_thread::yield ();
+	}
+	consumer.join ();
+	EXPECT_TRUE (problems.empty ()) << problems.size () << " requests arrived torn or out of order";
 }
