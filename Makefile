@@ -1,5 +1,5 @@
 # Entry points; each installs whatever is missing first.
-.PHONY: demo test bench build clean
+.PHONY: demo test bench fuzz build clean
 
 demo:
 	./scripts/demo.sh
@@ -9,6 +9,9 @@ test:
 
 bench:
 	./scripts/bench.sh
+
+fuzz:
+	./scripts/fuzz.sh
 
 build:
 	bash -c 'source scripts/common.sh && install_deps && build_windows'

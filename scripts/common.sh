@@ -74,5 +74,12 @@ build_sanitized() {
   cmake --build "$ROOT/build-$kind"
 }
 
+build_fuzzers() {
+  step "Building the fuzz targets (clang, libFuzzer)"
+  cmake -S "$ROOT" -B "$ROOT/build-fuzz" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+    -DTARVO_FUZZ=ON >/dev/null
+  cmake --build "$ROOT/build-fuzz"
+}
+
 host_exe() { "$WINE" "$BUILD_DIR/tools/tarvo-host.exe" "$@"; }
 probe_exe() { "$WINE" "$BUILD_DIR/tools/tarvo-probe.exe" "$@"; }

@@ -10,7 +10,7 @@ packages=(
   xvfb xauth imagemagick
   juce-modules-source-data
   googletest
-  g++ clang
+  g++ clang libclang-rt-14-dev
 )
 
 missing=()

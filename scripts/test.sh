@@ -21,3 +21,7 @@ step "Running the core tests under AddressSanitizer and UndefinedBehaviorSanitiz
 build_sanitized thread
 step "Running the core tests under ThreadSanitizer"
 (cd "$ROOT/build-thread" && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure)
+
+build_fuzzers
+step "Replaying the saved fuzz corpora"
+(cd "$ROOT/build-fuzz" && ctest --output-on-failure)

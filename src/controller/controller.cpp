@@ -1,6 +1,7 @@
 #include "controller/controller.h"
 
 #include "controller/editor.h"
+#include "controller/statusmessage.h"
 #include "processor/statestream.h"
 #include "shared/messages.h"
 
@@ -33,33 +34,10 @@ tresult PLUGIN_API Controller::notify (IMessage* message)
 	{
 		if (!message || !message->getMessageID () || std::strcmp (message->getMessageID (), kMessageStatus) != 0)
 			return EditController::notify (message);
-		IAttributeList* attributes = message->getAttributes ();
-		if (!attributes)
-			return kInvalidArgument;
-
-		TChar name[kNameUnits] = {};
-		TChar text[kStatusUnits] = {};
-		int64 role = 0, connected = 0, auditionMode = 0;
-		if (attributes->getString (kAttributeName, name, sizeof name) != kResultOk ||
-		    attributes->getString (kAttributeStatus, text, sizeof text) != kResultOk ||
-		    attributes->getInt (kAttributeRole, role) != kResultOk ||
-		    attributes->getInt (kAttributeConnected, connected) != kResultOk)
-			return kInvalidArgument;
-		if (role < 0 || role > 2)
-			return kInvalidArgument;
-		if (attributes->getInt (kAttributeAuditionMode, auditionMode) != kResultOk)
-			auditionMode = 0; // an older processor does not send it
-		if (auditionMode < 0 || auditionMode > 2)
-			return kInvalidArgument;
-		name[kNameUnits - 1] = 0;
-		text[kStatusUnits - 1] = 0;
-
 		SenderStatus received;
-		received.name = reinterpret_cast<const char16_t*> (name);
-		received.text = reinterpret_cast<const char16_t*> (text);
-		received.role = static_cast<int32_t> (role);
-		received.connected = connected != 0;
-		received.auditionMode = auditionMode;
+		const tresult result = decodeStatusAttributes (message->getAttributes (), received);
+		if (result != kResultOk)
+			return result;
 		std::lock_guard<std::mutex> lock (statusMutex);
 		status = std::move (received);
 		return kResultOk;
