@@ -1,0 +1,180 @@
+#include "allocationcounter.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+// No thread_local here: emulated TLS may itself allocate on first use.
+std::atomic<DWORD> countedThread {0};
+std::atomic<uint64_t> allocations {0}, frees {0}, locks {0};
+
+inline bool counting ()
+{
+	const DWORD thread = countedThread.load (std::memory_order_relaxed);
+	return thread != 0 && thread == GetCurrentThreadId ();
+}
+
+} // namespace
+
+extern "C" {
+void* __real_malloc (size_t);
+void __real_free (void*);
+void* __real_calloc (size_t, size_t);
+void* __real_realloc (void*, size_t);
+void* __real__aligned_malloc (size_t, size_t);
+void __real__aligned_free (void*);
+int __real_pthread_mutex_lock (void*);
+int __real_pthread_mutex_trylock (void*);
+int __real_pthread_mutex_timedlock (void*, const void*);
+int __real_pthread_rwlock_rdlock (void*);
+int __real_pthread_rwlock_wrlock (void*);
+int __real_pthread_cond_wait (void*, void*);
+
+void* __wrap_malloc (size_t n)
+{
+	if (counting ())
+		++allocations;
+	return __real_malloc (n);
+}
+void __wrap_free (void* p)
+{
+	if (p && counting ())
+		++frees;
+	__real_free (p);
+}
+void* __wrap_calloc (size_t n, size_t size)
+{
+	if (counting ())
+		++allocations;
+	return __real_calloc (n, size);
+}
+void* __wrap_realloc (void* p, size_t n)
+{
+	if (counting ())
+		++allocations;
+	return __real_realloc (p, n);
+}
+void* __wrap__aligned_malloc (size_t n, size_t alignment)
+{
+	if (counting ())
+		++allocations;
+	return __real__aligned_malloc (n, alignment);
+}
+void __wrap__aligned_free (void* p)
+{
+	if (p && counting ())
+		++frees;
+	__real__aligned_free (p);
+}
+int __wrap_pthread_mutex_lock (void* m)
+{
+	if (counting ())
+		++locks;
+	return __real_pthread_mutex_lock (m);
+}
+int __wrap_pthread_mutex_trylock (void* m)
+{
+	if (counting ())
+		++locks;
+	return __real_pthread_mutex_trylock (m);
+}
+int __wrap_pthread_mutex_timedlock (void* m, const void* t)
+{
+	if (counting ())
+		++locks;
+	return __real_pthread_mutex_timedlock (m, t);
+}
+int __wrap_pthread_rwlock_rdlock (void* l)
+{
+	if (counting ())
+		++locks;
+	return __real_pthread_rwlock_rdlock (l);
+}
+int __wrap_pthread_rwlock_wrlock (void* l)
+{
+	if (counting ())
+		++locks;
+	return __real_pthread_rwlock_wrlock (l);
+}
+int __wrap_pthread_cond_wait (void* c, void* m)
+{
+	if (counting ())
+		++locks;
+	return __real_pthread_cond_wait (c, m);
+}
+}
+
+// operator new and delete, replaced for the whole program (ours and the library's).
+void* operator new (size_t n)
+{
+	if (counting ())
+		++allocations;
+	if (void* p = __real_malloc (n ? n : 1))
+		return p;
+	throw std::bad_alloc ();
+}
+void* operator new[] (size_t n)
+{
+	return operator new (n);
+}
+void* operator new (size_t n, const std::nothrow_t&) noexcept
+{
+	if (counting ())
+		++allocations;
+	return __real_malloc (n ? n : 1);
+}
+void* operator new (size_t n, std::align_val_t a)
+{
+	if (counting ())
+		++allocations;
+	if (void* p = __real__aligned_malloc (n ? n : 1, size_t (a)))
+		return p;
+	throw std::bad_alloc ();
+}
+void operator delete (void* p) noexcept
+{
+	if (p && counting ())
+		++frees;
+	__real_free (p);
+}
+void operator delete[] (void* p) noexcept
+{
+	operator delete (p);
+}
+void operator delete (void* p, size_t) noexcept
+{
+	operator delete (p);
+}
+void operator delete (void* p, std::align_val_t) noexcept
+{
+	if (p && counting ())
+		++frees;
+	__real__aligned_free (p);
+}
+void operator delete (void* p, size_t, std::align_val_t a) noexcept
+{
+	operator delete (p, a);
+}
+
+namespace tarvo::test {
+
+void beginCountingOnThisThread ()
+{
+	countedThread = GetCurrentThreadId ();
+}
+
+void endCounting ()
+{
+	countedThread = 0;
+}
+
+AudioThreadCounts audioThreadCounts ()
+{
+	return {allocations.load (), frees.load (), locks.load ()};
+}
+
+} // namespace tarvo::test

@@ -1,0 +1,237 @@
+// The audio thread must never allocate, free or lock: process() is driven through every
+// mode while a visualiser connects, auditions, stops reading and reconnects, and every
+// heap operation and lock acquisition on the audio thread is counted.
+#include "allocationcounter.h"
+#include "linkedinstance.h"
+#include "runtimefixture.h"
+
+#include "server/auditioncommand.h"
+#include "shared/messages.h"
+
+#include "pluginterfaces/vst/ivstprocesscontext.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+using namespace tarvo;
+using namespace Steinberg;
+using namespace Steinberg::Vst;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+enum class Mode
+{
+	realtime,
+	offline,
+	recording,
+	stalling,
+};
+
+/** The host's audio thread: calls process() every 5 ms (256 frames at 48 kHz), counting
+    what happens inside each call. */
+class AudioThread
+{
+public:
+	explicit AudioThread (IAudioProcessor* processor) : processor (processor), thread ([this] { run (); }) {}
+	~AudioThread ()
+	{
+		stop = true;
+		thread.join ();
+	}
+
+	std::atomic<Mode> mode {Mode::realtime};
+	std::atomic<double> slowestMicros {0.0};
+	std::atomic<uint64_t> calls {0};
+
+private:
+	void run ()
+	{
+		host::ProcessBuffers wide (2, 256, kSample64), narrow (2, 256, kSample32);
+		for (uint64_t n = 0; !stop.load (); ++n)
+		{
+			host::ProcessBuffers& buffers = n % 3 == 0 ? wide : narrow;
+			for (int32 c = 0; c < 2; ++c)
+				for (int32 f = 0; f < 256; ++f)
+					buffers.setInput (c, f, 0.3 * std::sin (0.05 * double (f + 256 * n)) * (c ? -1 : 1));
+			ProcessData& data = buffers.prepare (256);
+			const Mode m = mode.load ();
+			data.processMode = m == Mode::offline ? kOffline : (n % 5 == 0 ? kPrefetch : kRealtime);
+			buffers.context ().state = ProcessContext::kPlaying | ProcessContext::kContTimeValid |
+			                           (m == Mode::recording ? ProcessContext::kRecording : 0);
+			buffers.context ().continousTimeSamples = int64 (n) * 256;
+
+			test::beginCountingOnThisThread ();
+			const auto t0 = Clock::now ();
+			processor->process (data);
+			const double micros = std::chrono::duration<double, std::micro> (Clock::now () - t0).count ();
+			test::endCounting ();
+			if (micros > slowestMicros.load ())
+				slowestMicros = micros;
+			++calls;
+			std::this_thread::sleep_for (m == Mode::stalling ? 300ms : 5ms);
+		}
+	}
+
+	IAudioProcessor* processor;
+	std::atomic<bool> stop {false};
+	std::thread thread;
+};
+
+/** A visualiser reading on its own thread, sending commands from the test's thread. */
+class Visualiser
+{
+public:
+	explicit Visualiser (const client::SenderRecord& sender)
+	{
+		std::string error;
+		EXPECT_TRUE (client.connect (sender, error)) << error;
+		reader = std::thread ([this] {
+			client::Frame frame;
+			while (!stop.load ())
+			{
+				if (paused.load ())
+				{
+					std::this_thread::sleep_for (5ms);
+					continue;
+				}
+				if (client.readFrame (frame, 20) == client::VisualiserClient::ReadResult::frame)
+					session = frame.header.sessionId;
+			}
+		});
+		test::waitUntil ([&] { return session.load () != 0; }, 2000ms);
+	}
+	~Visualiser ()
+	{
+		stop = true;
+		reader.join ();
+	}
+
+	void request (uint32_t requestId, uint32_t mask, uint32_t mode = 0, float a = 250.0f, float b = 1000.0f,
+	              float c = 6000.0f)
+	{
+		const auto command = makeCommand (session.load (), ++sequence, requestId, mask, a, b, c, mode);
+		std::string error;
+		client.sendBytes (&command, sizeof command, error);
+	}
+
+	client::VisualiserClient client;
+	std::atomic<uint32_t> session {0};
+	std::atomic<bool> paused {false};
+	uint32_t sequence {0};
+
+private:
+	std::atomic<bool> stop {false};
+	std::thread reader;
+};
+
+void hold (std::chrono::milliseconds duration, const std::function<void (int)>& each = nullptr)
+{
+	const auto end = Clock::now () + duration;
+	for (int step = 0; Clock::now () < end; ++step)
+	{
+		if (each)
+			each (step);
+		std::this_thread::sleep_for (20ms);
+	}
+}
+
+} // namespace
+
+TEST (RealTimeSafety, TheAudioThreadNeitherAllocatesNorLocks)
+{
+	test::RuntimeDirectory runtime;
+	test::LinkedInstance instance;
+	instance.activate ();
+	auto sender = test::waitForSender (runtime.path ());
+	ASSERT_TRUE (sender);
+
+	AudioThread audio (instance.processor);
+	hold (300ms); // idle: nobody connected
+
+	double slowestWhileStalled = 0.0;
+	{
+		Visualiser visualiser (*sender);
+		hold (300ms); // capturing
+		uint32_t id = 1;
+		hold (500ms, [&] (int) { visualiser.request (id, 0b0010); });                                 // Band Solo
+		++id;
+		hold (500ms, [&] (int) { visualiser.request (id, 0, 1, 1000.0f, 0.5f, 0.0f); });             // spectrum
+		hold (400ms, [&] (int) { visualiser.request (++id, id % 2 ? 0b0001 : 0b0011); });             // crossfades
+		hold (400ms, [&] (int step) { visualiser.request (++id, 0b0110, 0, 200.0f + 10.0f * step); }); // glides
+
+		visualiser.paused = true; // stops reading: the pipe fills, the ring drops
+		audio.slowestMicros = 0.0;
+		hold (1500ms, [&] (int) { visualiser.request (id, 0b0110, 0, 400.0f); });
+		slowestWhileStalled = audio.slowestMicros.load ();
+		visualiser.paused = false;
+
+		audio.mode = Mode::offline;
+		hold (200ms, [&] (int) { visualiser.request (id, 0b0110, 0, 400.0f); });
+		audio.mode = Mode::recording;
+		hold (200ms, [&] (int) { visualiser.request (id, 0b0110, 0, 400.0f); });
+		audio.mode = Mode::stalling;
+		hold (700ms);
+		audio.mode = Mode::realtime;
+
+		instance.controller->sendRequest (kMessageClear); // every audition cleared
+		hold (200ms, [&] (int) { visualiser.request (++id, 0b0001); });
+		visualiser.request (++id, 0); // the acknowledgement
+		instance.controller->sendRequest (kMessagePrimary);
+		instance.controller->renameSender (u"Renamed while streaming");
+		hold (300ms, [&] (int) { visualiser.request (id + 1, 0b1000); });
+	} // the visualiser disconnects mid-audition
+
+	{
+		Visualiser again (*sender); // a new session
+		hold (300ms, [&] (int) { again.request (1, 0b0100); });
+	}
+	hold (200ms);
+	instance.controller->sendRequest (kMessagePrimary);
+
+	const uint64_t calls = audio.calls.load ();
+	const auto counts = test::audioThreadCounts ();
+	std::printf ("  %llu process() calls: %llu allocations, %llu frees, %llu lock acquisitions on the audio thread\n",
+	             static_cast<unsigned long long> (calls), static_cast<unsigned long long> (counts.allocations),
+	             static_cast<unsigned long long> (counts.frees), static_cast<unsigned long long> (counts.locks));
+	std::printf ("  slowest process() while the visualiser stopped reading: %.1f us\n", slowestWhileStalled);
+	EXPECT_GT (calls, 500u);
+	EXPECT_EQ (counts.allocations, 0u);
+	EXPECT_EQ (counts.frees, 0u);
+	EXPECT_EQ (counts.locks, 0u);
+	EXPECT_LT (slowestWhileStalled, 2000.0); // never waits for the pipe
+}
+
+TEST (RealTimeSafety, TheCounterSeesWhatItShould)
+{
+	// A counter that cannot count proves nothing: check it on this thread.
+	const auto before = test::audioThreadCounts ();
+	test::beginCountingOnThisThread ();
+	auto* p = new int (3);
+	asm volatile ("" : : "r"(p) : "memory"); // the compiler may not drop the pair
+	delete p;
+	void* raw = std::malloc (16);
+	asm volatile ("" : : "r"(raw) : "memory");
+	std::free (raw);
+	test::endCounting ();
+	const auto afterHeap = test::audioThreadCounts ();
+	EXPECT_EQ (afterHeap.allocations - before.allocations, 2u);
+	EXPECT_EQ (afterHeap.frees - before.frees, 2u);
+	EXPECT_EQ (afterHeap.locks - before.locks, 0u);
+
+	// (A mutex's first lock may also allocate it: that is counted too, as it should be.)
+	std::mutex m;
+	test::beginCountingOnThisThread ();
+	m.lock ();
+	m.unlock ();
+	test::endCounting ();
+	EXPECT_EQ (test::audioThreadCounts ().locks - afterHeap.locks, 1u);
+
+}
