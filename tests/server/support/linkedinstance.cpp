@@ -110,12 +110,12 @@ void LinkedInstance::activate ()
 	active = true;
 }
 
-void LinkedInstance::process ()
+void LinkedInstance::process (int32 frames)
 {
 	for (int32 c = 0; c < 2; ++c)
-		for (int32 f = 0; f < 512; ++f)
+		for (int32 f = 0; f < frames; ++f)
 			buffers->setInput (c, f, 0.1 * std::sin (f * 0.05));
-	processor->process (buffers->prepare (512));
+	processor->process (buffers->prepare (frames));
 }
 
 SenderStatus LinkedInstance::poll ()

@@ -47,8 +47,8 @@ struct LinkedInstance
 
 	/** Sets up stereo processing at 48 kHz and activates (the server thread starts). */
 	void activate ();
-	/** One 512-frame process call of a quiet sine. */
-	void process ();
+	/** One process call of a quiet sine (at most 512 frames). */
+	void process (Steinberg::int32 frames = 512);
 	/** Asks the processor for its status, as the panel's poll does. */
 	SenderStatus poll ();
 
