@@ -260,7 +260,7 @@ TEST_F (PipeTest, ASlowReaderMakesTheRingDropWhileCaptureStaysQuick)
 	}
 	std::printf ("  slowest capture while the reader stalled: %.1f us (%d calls, ring holds %u)\n", slowest,
 	             int (value), server->ring ().waiting ());
-	EXPECT_LT (slowest, 5000.0);
+	EXPECT_LT (slowest, 20000.0); // waiting for the stalled pipe would take seconds
 
 	// Reading again: every gap in the sequence is accounted for by the dropped count. The
 	// block written after the queue drained shows the gap left by the dropped ones.
