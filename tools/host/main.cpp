@@ -630,73 +630,73 @@ int commandRun (const Options& options)
 	double maxMicros = 0.0, sumMicros = 0.0;
 	const auto started = std::chrono::steady_clock::now ();
 	auto processAll = [&] {
-	auto nextReport = started + std::chrono::seconds (1);
-	for (int64 done = 0; done < totalFrames;)
-	{
-		const int32 frames = static_cast<int32> (std::min<int64> (s.block, totalFrames - done));
-		for (int32 f = 0; f < frames; ++f)
+		auto nextReport = started + std::chrono::seconds (1);
+		for (int64 done = 0; done < totalFrames;)
 		{
-			for (int32 c = 0; c < s.channels; ++c)
+			const int32 frames = static_cast<int32> (std::min<int64> (s.block, totalFrames - done));
+			for (int32 f = 0; f < frames; ++f)
 			{
-				double v = fromFile ? file.samples[static_cast<size_t> (done + f) * file.channels +
-				                                   static_cast<size_t> (c % file.channels)]
-				                    : generators[c].next ();
-				buffers.setInput (c, f, v);
-				inLevel.add (buffers.input (c, f));
+				for (int32 c = 0; c < s.channels; ++c)
+				{
+					double v = fromFile ? file.samples[static_cast<size_t> (done + f) * file.channels +
+					                                   static_cast<size_t> (c % file.channels)]
+					                    : generators[c].next ();
+					buffers.setInput (c, f, v);
+					inLevel.add (buffers.input (c, f));
+				}
+			}
+			ProcessData& data = buffers.prepare (frames);
+			data.processMode = s.processMode;
+			context.continousTimeSamples = done;
+			context.projectTimeSamples = done;
+
+			const auto t0 = std::chrono::steady_clock::now ();
+			const tresult result = processor->process (data);
+			const auto t1 = std::chrono::steady_clock::now ();
+			const double micros = std::chrono::duration<double, std::micro> (t1 - t0).count ();
+			maxMicros = std::max (maxMicros, micros);
+			sumMicros += micros;
+			if (result != kResultOk)
+				++failedCalls;
+
+			for (int32 f = 0; f < frames; ++f)
+			{
+				for (int32 c = 0; c < s.channels; ++c)
+				{
+					const double out = buffers.output (c, f);
+					outLevel.add (out);
+					periodLevel.add (out);
+					outputCopy[size_t (c)][size_t (f)] = out;
+					if (out != buffers.input (c, f))
+						++changedSamples;
+					if (!std::isfinite (out))
+						++nonFinite;
+					interleaved[static_cast<size_t> (f) * s.channels + c] = static_cast<float> (out);
+				}
+			}
+			if (writer.isOpen ())
+				writer.write (interleaved.data (), static_cast<size_t> (frames));
+			if (bands)
+				bands->add (outputCopy, frames);
+			done += frames;
+			++blocks;
+
+			if (s.pace)
+			{
+				const auto due = started + std::chrono::duration_cast<std::chrono::steady_clock::duration> (
+				                               std::chrono::duration<double> (double (done) / s.rate));
+				std::this_thread::sleep_until (due);
+				if (std::chrono::steady_clock::now () >= nextReport)
+				{
+					std::printf ("  %6.1f s  out peak %s%s%s\n", double (done) / s.rate,
+					             tools::formatDbfs (periodLevel.peakDbfs ()).c_str (), bands ? "  " : "",
+					             bands ? bands->report ().c_str () : "");
+					periodLevel.reset ();
+					std::fflush (stdout);
+					nextReport += std::chrono::seconds (1);
+				}
 			}
 		}
-		ProcessData& data = buffers.prepare (frames);
-		data.processMode = s.processMode;
-		context.continousTimeSamples = done;
-		context.projectTimeSamples = done;
-
-		const auto t0 = std::chrono::steady_clock::now ();
-		const tresult result = processor->process (data);
-		const auto t1 = std::chrono::steady_clock::now ();
-		const double micros = std::chrono::duration<double, std::micro> (t1 - t0).count ();
-		maxMicros = std::max (maxMicros, micros);
-		sumMicros += micros;
-		if (result != kResultOk)
-			++failedCalls;
-
-		for (int32 f = 0; f < frames; ++f)
-		{
-			for (int32 c = 0; c < s.channels; ++c)
-			{
-				const double out = buffers.output (c, f);
-				outLevel.add (out);
-				periodLevel.add (out);
-				outputCopy[size_t (c)][size_t (f)] = out;
-				if (out != buffers.input (c, f))
-					++changedSamples;
-				if (!std::isfinite (out))
-					++nonFinite;
-				interleaved[static_cast<size_t> (f) * s.channels + c] = static_cast<float> (out);
-			}
-		}
-		if (writer.isOpen ())
-			writer.write (interleaved.data (), static_cast<size_t> (frames));
-		if (bands)
-			bands->add (outputCopy, frames);
-		done += frames;
-		++blocks;
-
-		if (s.pace)
-		{
-			const auto due = started + std::chrono::duration_cast<std::chrono::steady_clock::duration> (
-			                               std::chrono::duration<double> (double (done) / s.rate));
-			std::this_thread::sleep_until (due);
-			if (std::chrono::steady_clock::now () >= nextReport)
-			{
-				std::printf ("  %6.1f s  out peak %s%s%s\n", double (done) / s.rate,
-				             tools::formatDbfs (periodLevel.peakDbfs ()).c_str (), bands ? "  " : "",
-				             bands ? bands->report ().c_str () : "");
-				periodLevel.reset ();
-				std::fflush (stdout);
-				nextReport += std::chrono::seconds (1);
-			}
-		}
-	}
 	};
 
 	if (!options.values.count ("editor"))
