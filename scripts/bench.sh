@@ -4,10 +4,7 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-install_deps
-start_display
-prepare_wine
-build_windows
+prepare_windows_run
 build_native
 
 seconds="${BENCH_SECONDS:-3}"

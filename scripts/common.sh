@@ -81,5 +81,13 @@ build_fuzzers() {
   cmake --build "$ROOT/build-fuzz"
 }
 
+# What every Windows run needs first: packages, a display, a Wine prefix, the build.
+prepare_windows_run() {
+  install_deps
+  start_display
+  prepare_wine
+  build_windows
+}
+
 host_exe() { "$WINE" "$BUILD_DIR/tools/tarvo-host.exe" "$@"; }
 probe_exe() { "$WINE" "$BUILD_DIR/tools/tarvo-probe.exe" "$@"; }

@@ -4,10 +4,7 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-install_deps
-start_display
-prepare_wine
-build_windows
+prepare_windows_run
 
 step "What a host scanner sees: tarvo-host info"
 host_exe info "$BUNDLE"

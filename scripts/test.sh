@@ -3,10 +3,7 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-install_deps
-start_display
-prepare_wine
-build_windows
+prepare_windows_run
 step "Running the Windows tests under Wine (panel tests on a virtual display)"
 (cd "$BUILD_DIR" && ctest --output-on-failure)
 
