@@ -193,7 +193,7 @@ TEST_F (PipeTest, SilentClientIsDroppedAfterTwoSecondsAndTheNextIsServed)
 	std::printf ("  silent client dropped after %lld ms\n", static_cast<long long> (waited));
 	EXPECT_EQ (result, VisualiserClient::ReadResult::closed);
 	EXPECT_GE (waited, 1990);
-	EXPECT_LE (waited, 2400);
+	EXPECT_LE (waited, 2500);
 
 	VisualiserClient next;
 	ASSERT_TRUE (connectAndAuthenticate (next));
@@ -238,7 +238,7 @@ TEST_F (PipeTest, KeepAlivesAreSixtyFourBytesAboutEveryHundredMilliseconds)
 		EXPECT_EQ (frame->header.channelCount, 2u);
 	}
 	std::printf ("  keep-alive gaps: mean %lld ms, longest %lld ms\n", total / 15, longest);
-	EXPECT_LE (longest, 150);
+	EXPECT_LE (longest, 200);
 	EXPECT_GE (total / 15, 90);
 }
 
