@@ -24,9 +24,8 @@ struct Biquad
 		const double y = x * b0 + s1[channel];
 		const double n1 = (x * b1 - y * a1) + s2[channel];
 		const double n2 = x * b2 - y * a2;
-		// Keeps denormals (and NaN) out of the memories.
-		s1[channel] = absolute (n1) >= 1e-25 ? n1 : 0.0;
-		s2[channel] = absolute (n2) >= 1e-25 ? n2 : 0.0;
+		s1[channel] = keep (n1);
+		s2[channel] = keep (n2);
 		return y;
 	}
 	void clearState () noexcept
@@ -34,8 +33,14 @@ struct Biquad
 		s1[0] = s1[1] = s2[0] = s2[1] = 0.0;
 	}
 
-private:
-	static double absolute (double v) noexcept { return v < 0.0 ? -v : v; }
+	/** A memory keeps a value only when it is finite and not vanishingly small: denormals
+	    would slow every later sample down, and one infinite or NaN input would otherwise
+	    poison the stage for good. */
+	static double keep (double v) noexcept
+	{
+		const double magnitude = v < 0.0 ? -v : v;
+		return magnitude >= 1e-25 && magnitude <= 1.7976931348623157e308 ? v : 0.0;
+	}
 };
 
 struct FilterSection
