@@ -94,8 +94,11 @@ bool SessionProtocol::accept (const AuditionCommand& command, AuditionMailbox& m
 
 	if (changes != 0 && command.mode == 0 && command.bandMask == 0 && command.requestId > recordedRequestId)
 	{
+		// Once acknowledged, the count starts from nothing again: the next clear must be
+		// noticed as a change, or a repeat of this very request would acknowledge it too.
 		uint64_t expected = changes;
-		mailbox.primaryChangeCount.compare_exchange_strong (expected, 0);
+		if (mailbox.primaryChangeCount.compare_exchange_strong (expected, 0))
+			lastSeenChangeCount = 0;
 	}
 	lastAccepted = command;
 	lastSequence = command.sequence;

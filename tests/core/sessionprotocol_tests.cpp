@@ -1,3 +1,4 @@
+#include "audition/auditionengine.h"
 #include "server/sessionprotocol.h"
 #include "server/wireprotocol.h"
 
@@ -222,6 +223,33 @@ TEST (SessionProtocol, AClearIsAcknowledgedOnlyByANewerFullAudioRequest)
 	rig.mailbox.primaryChangeCount = 3;
 	rig.send (rig.band (7, 8, 0)); // the same full-audio request again: recorded id is 8, not newer
 	EXPECT_EQ (rig.mailbox.primaryChangeCount.load (), 3u);
+}
+
+TEST (SessionProtocol, AStaleRepeatNeverAcknowledgesALaterClear)
+{
+	// Request, clear, acknowledge, clear again, then the old acknowledgement repeated: the
+	// second clear holds until a newer request id arrives.
+	Rig rig;
+	AuditionEngine engine;
+	auto state = [&] {
+		engine.beginBlock (rig.mailbox, 48000.0, rig.now, false, 512);
+		return engine.state ();
+	};
+	rig.handshake ();
+	rig.mailbox.activeSessionId = rig.protocol.sessionId ();
+	rig.send (rig.band (1, 5));
+	EXPECT_EQ (state (), AuditionState::active);
+	rig.mailbox.primaryChangeCount.fetch_add (1);
+	EXPECT_EQ (state (), AuditionState::cleared);
+	rig.send (rig.band (2, 6, 0));
+	EXPECT_EQ (state (), AuditionState::fullAudio);
+	rig.mailbox.primaryChangeCount.fetch_add (1);
+	rig.send (rig.band (3, 6, 0)); // the same acknowledgement, a new sequence
+	EXPECT_EQ (rig.mailbox.primaryChangeCount.load (), 1u);
+	EXPECT_EQ (state (), AuditionState::cleared);
+	EXPECT_EQ (state (), AuditionState::cleared);
+	rig.send (rig.band (4, 7, 0));
+	EXPECT_EQ (state (), AuditionState::fullAudio);
 }
 
 TEST (SessionProtocol, EndingASessionWaitsForANewHandshake)
