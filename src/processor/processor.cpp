@@ -252,10 +252,12 @@ tresult PLUGIN_API Processor::notify (IMessage* message)
 		else if (std::strcmp (id, kMessageName) == 0)
 		{
 			IAttributeList* attributes = message->getAttributes ();
-			TChar buffer[kNameUnits] = {};
+			// One unit more than a label holds: the label's own cut can then see whether
+			// cutting at 64 units would split a surrogate pair.
+			TChar buffer[kNameUnits + 1] = {};
 			if (!attributes || attributes->getString (kAttributeName, buffer, sizeof buffer) != kResultOk)
 				return kInvalidArgument;
-			buffer[kNameUnits - 1] = 0;
+			buffer[kNameUnits] = 0;
 			server.setLabel (std::u16string (reinterpret_cast<const char16_t*> (buffer)));
 		}
 		else if (std::strcmp (id, kMessagePoll) != 0)

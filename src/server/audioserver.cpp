@@ -94,18 +94,7 @@ void AudioServer::threadLoop () noexcept
 
 void AudioServer::setLabel (std::u16string text)
 {
-	if (text.size () > kMaxLabelUnits)
-		text.resize (kMaxLabelUnits);
-	for (auto& unit : text)
-	{
-		if (unit < 32)
-			unit = u' ';
-	}
-	if (text.empty ())
-		text = kDefaultLabel;
-	if (!isValidUtf16 (text))
-		throw std::runtime_error ("Invalid name");
-
+	text = cleanLabel (std::move (text));
 	std::lock_guard<std::mutex> lock (labelMutex);
 	currentLabel = std::move (text);
 	labelGen.fetch_add (1);

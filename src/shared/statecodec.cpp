@@ -1,5 +1,6 @@
 #include "shared/statecodec.h"
 
+#include "shared/senderstatus.h"
 #include "shared/utf8.h"
 
 #include <cstring>
@@ -31,6 +32,26 @@ std::optional<uint32_t> decodeStateHeader (const uint8_t (&header)[kStateHeaderS
 	if (length > kMaxStateLabelBytes)
 		return std::nullopt;
 	return length;
+}
+
+std::u16string cleanLabel (std::u16string text)
+{
+	if (text.size () > kMaxLabelUnits)
+	{
+		const bool splitsPair = text[kMaxLabelUnits - 1] >= 0xD800 && text[kMaxLabelUnits - 1] <= 0xDBFF &&
+		                        text[kMaxLabelUnits] >= 0xDC00 && text[kMaxLabelUnits] <= 0xDFFF;
+		text.resize (splitsPair ? kMaxLabelUnits - 1 : kMaxLabelUnits);
+	}
+	for (auto& unit : text)
+	{
+		if (unit < 32)
+			unit = u' ';
+	}
+	if (text.empty ())
+		text = kDefaultLabel;
+	if (!isValidUtf16 (text))
+		throw std::runtime_error ("Invalid name");
+	return text;
 }
 
 std::optional<std::u16string> decodeStateLabel (std::string_view bytes)

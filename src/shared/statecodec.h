@@ -20,6 +20,11 @@ std::array<uint8_t, kStateHeaderSize> encodeStateHeader (uint32_t labelBytes) no
     length exceeds kMaxStateLabelBytes. */
 std::optional<uint32_t> decodeStateHeader (const uint8_t (&header)[kStateHeaderSize]) noexcept;
 
+/** The sender label as it is kept: cut to 64 UTF-16 units (to 63 where the cut would
+    split a surrogate pair), control characters turned into blanks, "Audio Server" for an
+    empty text. Throws std::runtime_error("Invalid name") for text that is not UTF-16. */
+std::u16string cleanLabel (std::u16string text);
+
 /** Decodes stored label bytes; nothing when they are not UTF-8 or the label is longer
     than kMaxLabelUnits UTF-16 code units. */
 std::optional<std::u16string> decodeStateLabel (std::string_view bytes);

@@ -44,3 +44,27 @@ TEST (StateCodec, LabelLimitIsCountedInUtf16Units)
 	EXPECT_FALSE (decodeStateLabel ("bad\xC3("));
 	EXPECT_EQ (*decodeStateLabel (""), u"");
 }
+
+TEST (StateCodec, LabelCleanUp)
+{
+	EXPECT_EQ (cleanLabel (std::u16string (70, u'x') + u"tail"), std::u16string (64, u'x'));
+	EXPECT_EQ (cleanLabel (u"Bass\tDI\nL\x01\x1F "), u"Bass DI L   ");
+	EXPECT_EQ (cleanLabel (u""), u"Audio Server");
+	// A cut never splits a surrogate pair: an emoji across units 64 and 65 goes whole.
+	const std::u16string emoji = u"\U0001F3B9";
+	EXPECT_EQ (cleanLabel (std::u16string (63, u'k') + emoji), std::u16string (63, u'k'));
+	EXPECT_EQ (cleanLabel (std::u16string (62, u'k') + emoji + u"!"), std::u16string (62, u'k') + emoji);
+	for (const std::u16string lone : {std::u16string (1, char16_t (0xD800)), std::u16string (u"a") + char16_t (0xDC00) + u"b",
+	                                  std::u16string (63, u'k') + char16_t (0xD800) + u"b"})
+	{
+		try
+		{
+			cleanLabel (lone);
+			ADD_FAILURE () << "accepted a lone surrogate";
+		}
+		catch (const std::runtime_error& e)
+		{
+			EXPECT_STREQ (e.what (), "Invalid name");
+		}
+	}
+}

@@ -86,6 +86,8 @@ TEST (Messages, RenamesAreCleanedAndBadOnesGetNoAnswer)
 
 	EXPECT_EQ (sendName (recorded, u""), kResultOk);
 	EXPECT_EQ (log.lastName, u"Audio Server");
+	EXPECT_EQ (sendName (recorded, std::u16string (63, u'k') + u"\U0001F3B9"), kResultOk); // pair across the cut
+	EXPECT_EQ (log.lastName, std::u16string (63, u'k'));
 	EXPECT_EQ (sendName (recorded, u"Room\tMic"), kResultOk);
 	EXPECT_EQ (log.lastName, u"Room Mic");
 
@@ -93,17 +95,17 @@ TEST (Messages, RenamesAreCleanedAndBadOnesGetNoAnswer)
 	const char16_t lone[] = {u'x', 0xDC00, 0};
 	EXPECT_EQ (sendName (recorded, lone), kInvalidArgument);
 	EXPECT_EQ (recorded.processorPoint->notify (makeMessage (kMessageName)), kInvalidArgument); // no "name"
-	EXPECT_EQ (log.count (kMessageStatus), 3);
+	EXPECT_EQ (log.count (kMessageStatus), 4);
 	EXPECT_EQ (generation (), before); // renames leave the auditions alone
 
 	EXPECT_NE (recorded.processorPoint->notify (makeMessage ("tarvo.unknown")), kResultOk);
 	EXPECT_EQ (recorded.processorPoint->notify (nullptr), kInvalidArgument);
-	EXPECT_EQ (log.count (kMessageStatus), 3);
+	EXPECT_EQ (log.count (kMessageStatus), 4);
 
 	// The answer carries the five attributes; poll and clear are answered too.
 	recorded.processorPoint->notify (makeMessage (kMessagePoll));
 	recorded.processorPoint->notify (makeMessage (kMessageClear));
-	EXPECT_EQ (log.count (kMessageStatus), 5);
+	EXPECT_EQ (log.count (kMessageStatus), 6);
 	EXPECT_EQ (log.lastText, u"Waiting for Tarvo");
 	EXPECT_EQ (log.lastName, u"Room Mic");
 }
