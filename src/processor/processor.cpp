@@ -31,6 +31,29 @@ constexpr double kFallbackRate = 48000.0;
 template <typename Sample>
 Sample* const kNoChannels[2] = {nullptr, nullptr};
 
+/** Zeros every output channel the host passed and flags it silent. */
+void silenceOutputs (ProcessData& data) noexcept
+{
+	if (!data.outputs || data.numSamples <= 0)
+		return;
+	const bool wide = data.symbolicSampleSize == kSample64;
+	if (!wide && data.symbolicSampleSize != kSample32)
+		return; // no sample width to write with
+	const size_t bytes = (wide ? sizeof (double) : sizeof (float)) * static_cast<size_t> (data.numSamples);
+	for (int32 b = 0; b < data.numOutputs; ++b)
+	{
+		AudioBusBuffers& bus = data.outputs[b];
+		if (bus.numChannels <= 0)
+			continue;
+		void** channels = wide ? reinterpret_cast<void**> (bus.channelBuffers64)
+		                       : reinterpret_cast<void**> (bus.channelBuffers32);
+		for (int32 c = 0; channels && c < bus.numChannels; ++c)
+			if (channels[c])
+				std::memset (channels[c], 0, bytes);
+		bus.silenceFlags = bus.numChannels >= 64 ? ~uint64 (0) : (uint64 (1) << bus.numChannels) - 1;
+	}
+}
+
 class Processor : public AudioEffect
 {
 public:
@@ -192,16 +215,29 @@ tresult PLUGIN_API Processor::setState (IBStream* stream)
 
 tresult PLUGIN_API Processor::process (ProcessData& data)
 {
-	if (data.numSamples <= 0 || data.numInputs == 0 || data.numOutputs == 0)
+	if (data.numSamples <= 0 || data.numOutputs == 0)
 		return kResultOk;
+	// Whatever the host's buffers held must not reach the speakers when a call cannot
+	// be processed: such calls leave silence behind.
+	if (data.numInputs == 0)
+	{
+		silenceOutputs (data);
+		return kResultOk;
+	}
 	// A host that announces buses but passes no bus array gets an error, not a crash.
 	if (!data.inputs || !data.outputs)
+	{
+		silenceOutputs (data);
 		return kInvalidArgument;
+	}
 
 	AudioBusBuffers& in = data.inputs[0];
 	AudioBusBuffers& out = data.outputs[0];
 	if ((in.numChannels != 1 && in.numChannels != 2) || out.numChannels != in.numChannels)
+	{
+		silenceOutputs (data);
 		return kInvalidArgument;
+	}
 
 	out.silenceFlags = in.silenceFlags;
 

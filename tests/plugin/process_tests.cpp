@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -151,7 +152,7 @@ TEST_F (ProcessTest, PassThroughMatrix)
 TEST_F (ProcessTest, EmptyCallsTouchNothing)
 {
 	IAudioProcessor* processor = processorFor (2, kSample32);
-	for (int variant = 0; variant < 4; ++variant)
+	for (int variant = 0; variant < 3; ++variant)
 	{
 		ProcessBuffers buffers (2, 64, kSample32);
 		buffers.fillOutputs (kMarker);
@@ -162,8 +163,6 @@ TEST_F (ProcessTest, EmptyCallsTouchNothing)
 		if (variant == 1)
 			data.numSamples = -64;
 		if (variant == 2)
-			data.numInputs = 0;
-		if (variant == 3)
 			data.numOutputs = 0;
 		buffers.inputBus ().silenceFlags = 1;
 		buffers.outputBus ().silenceFlags = 0xAB;
@@ -173,22 +172,38 @@ TEST_F (ProcessTest, EmptyCallsTouchNothing)
 	}
 }
 
-TEST_F (ProcessTest, RefusesChannelLayoutsItCannotCarry)
+TEST_F (ProcessTest, UnusableBusShapesLeaveSilence)
 {
-	IAudioProcessor* processor = processorFor (2, kSample32);
-	const std::pair<int32, int32> layouts[] = {{1, 2}, {2, 1}, {3, 3}, {0, 0}, {-1, -1}, {2, 3}};
-	for (auto [inChannels, outChannels] : layouts)
+	// Calls that cannot be processed still leave silence in every output channel the
+	// host passed, never what its buffers held before.
+	struct Shape
 	{
-		ProcessBuffers buffers (2, 64, kSample32);
-		buffers.fillOutputs (kMarker);
-		fill (buffers, 64);
-		ProcessData& data = buffers.prepare (64);
-		buffers.inputBus ().numChannels = inChannels;
-		buffers.outputBus ().numChannels = outChannels;
-		buffers.outputBus ().silenceFlags = 0xAB;
-		EXPECT_EQ (processor->process (data), kInvalidArgument) << inChannels << "/" << outChannels;
-		EXPECT_TRUE (outputsUntouched (buffers, 64));
-		EXPECT_EQ (buffers.outputBus ().silenceFlags, 0xABu);
+		int32 inputs, inChannels, outChannels;
+		tresult result;
+	} shapes[] = {{0, 2, 2, kResultOk},         {1, 1, 2, kInvalidArgument}, {1, 2, 1, kInvalidArgument},
+	              {1, 3, 3, kInvalidArgument}, {1, 2, 3, kInvalidArgument}, {1, -1, -1, kInvalidArgument}};
+	for (int32 sampleSize : {kSample32, kSample64})
+	{
+		IAudioProcessor* processor = processorFor (2, sampleSize);
+		for (const Shape& shape : shapes)
+		{
+			SCOPED_TRACE (testing::Message () << shape.inputs << " input buses, " << shape.inChannels << "/"
+			                                  << shape.outChannels << " channels, " << (sampleSize ? 64 : 32) << "-bit");
+			ProcessBuffers buffers (3, 64, sampleSize);
+			buffers.fillOutputs (kMarker);
+			fill (buffers, 64);
+			ProcessData& data = buffers.prepare (64);
+			data.numInputs = shape.inputs;
+			buffers.inputBus ().numChannels = shape.inChannels;
+			buffers.outputBus ().numChannels = shape.outChannels;
+			buffers.outputBus ().silenceFlags = 0;
+			EXPECT_EQ (processor->process (data), shape.result);
+			const int32 written = std::max (shape.outChannels, 0);
+			for (int32 c = 0; c < 3; ++c)
+				EXPECT_EQ (buffers.output (c, 63), c < written ? 0.0 : kMarker) << "channel " << c;
+			EXPECT_EQ (buffers.outputBus ().silenceFlags, (uint64 (1) << written) - 1);
+		}
+		TearDown ();
 	}
 }
 
