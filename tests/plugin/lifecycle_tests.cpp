@@ -3,6 +3,7 @@
 #include "teststreams.h"
 
 #include "pluginterfaces/vst/vstspeaker.h"
+#include "public.sdk/source/vst/vstaudioeffect.h"
 
 #include <gtest/gtest.h>
 
@@ -193,4 +194,21 @@ TEST (Lifecycle, SetupProcessingBounds)
 	EXPECT_EQ (setupWith (48000.0, -5), kInvalidArgument);
 	// An unsupported sample size is the base class's refusal.
 	EXPECT_EQ (setupWith (48000.0, 512, 2), kResultFalse);
+}
+
+TEST (Lifecycle, ARefusedSampleSizeStillTakesTheRateAsTheSdkDoes)
+{
+	// The processor resets its auditions at the new rate before the base class looks at
+	// the sample size; the base class must then hold that rate too, refused or not.
+	struct Effect : AudioEffect
+	{
+		using AudioEffect::processSetup;
+	};
+	IPtr<Effect> effect = owned (new Effect);
+	ProcessSetup setup {kOffline, 7, 333, 96000.0};
+	EXPECT_EQ (effect->setupProcessing (setup), kResultFalse);
+	EXPECT_EQ (effect->processSetup.sampleRate, 96000.0);
+	EXPECT_EQ (effect->processSetup.maxSamplesPerBlock, 333);
+	EXPECT_EQ (effect->processSetup.processMode, kOffline);
+	EXPECT_EQ (effect->processSetup.symbolicSampleSize, kSample32);
 }

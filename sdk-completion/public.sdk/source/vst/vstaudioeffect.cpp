@@ -115,10 +115,14 @@ tresult PLUGIN_API AudioEffect::canProcessSampleSize (int32 symbolicSampleSize)
 
 tresult PLUGIN_API AudioEffect::setupProcessing (ProcessSetup& newSetup)
 {
-	// An unsupported sample size leaves the previous setup in place.
+	// As the SDK does: the setup is taken, then an unsupported sample size is refused and
+	// only that field keeps its previous value.
+	processSetup.maxSamplesPerBlock = newSetup.maxSamplesPerBlock;
+	processSetup.processMode = newSetup.processMode;
+	processSetup.sampleRate = newSetup.sampleRate;
 	if (canProcessSampleSize (newSetup.symbolicSampleSize) != kResultTrue)
 		return kResultFalse;
-	processSetup = newSetup;
+	processSetup.symbolicSampleSize = newSetup.symbolicSampleSize;
 	return kResultOk;
 }
 
