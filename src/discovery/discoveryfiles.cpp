@@ -8,8 +8,28 @@
 
 namespace tarvo {
 namespace {
-constexpr int kPublishAttempts = 50;
+
+constexpr ULONGLONG kHeldFileMillis = 50;
+
+/** A visualiser reading the record holds it open for a moment, and moving over it or
+    deleting it is refused meanwhile. Tries again for about 50 ms (by the clock: one
+    Sleep (1) may last 15 ms) before giving up. Every other retry only yields, so a
+    reader that polls at the sleep's own period cannot hold the file at every attempt. */
+template <typename Attempt>
+bool retryWhileHeld (Attempt&& attempt)
+{
+	const ULONGLONG deadline = GetTickCount64 () + kHeldFileMillis;
+	for (unsigned tries = 0; !attempt (); ++tries)
+	{
+		const DWORD error = GetLastError ();
+		if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || GetTickCount64 () >= deadline)
+			return false;
+		Sleep (tries % 2);
+	}
+	return true;
 }
+
+} // namespace
 
 DiscoveryFiles::DiscoveryFiles (std::filesystem::path recordPath)
 : record (std::move (recordPath)), temporary (record.native () + L".tmp")
@@ -18,8 +38,8 @@ DiscoveryFiles::DiscoveryFiles (std::filesystem::path recordPath)
 
 DiscoveryFiles::~DiscoveryFiles ()
 {
-	DeleteFileW (temporary.c_str ());
-	DeleteFileW (record.c_str ());
+	retryWhileHeld ([this] { return DeleteFileW (temporary.c_str ()) != FALSE; });
+	retryWhileHeld ([this] { return DeleteFileW (record.c_str ()) != FALSE; });
 }
 
 void publishDiscoveryRecord (PublicationContext& context)
@@ -45,18 +65,11 @@ void publishDiscoveryRecord (PublicationContext& context)
 			throw std::runtime_error ("Discovery write failed");
 	}
 
-	// A visualiser reading the old record holds it open for a moment, and the move over it
-	// is refused meanwhile; a short retry keeps that from ending the whole run.
-	for (int attempt = 0;; ++attempt)
-	{
-		if (MoveFileExW (context.files.temporaryPath ().c_str (), context.files.recordPath ().c_str (),
-		                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-			break;
-		const DWORD error = GetLastError ();
-		if (attempt >= kPublishAttempts || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION))
-			throw std::runtime_error ("Discovery publish failed");
-		Sleep (1);
-	}
+	if (!retryWhileHeld ([&] {
+		    return MoveFileExW (context.files.temporaryPath ().c_str (), context.files.recordPath ().c_str (),
+		                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+	    }))
+		throw std::runtime_error ("Discovery publish failed");
 	context.publishedGeneration = generation;
 }
 

@@ -160,6 +160,20 @@ TEST (DiscoveryRecord, WithdrawingRemovesBothFiles)
 	p.files.reset ();
 	EXPECT_FALSE (std::filesystem::exists (record));
 	EXPECT_FALSE (std::filesystem::exists (temporary));
+
+	// A visualiser reading the record at that moment holds it open without delete
+	// sharing; the record still goes once it lets go.
+	Publisher again (scratch.path ());
+	publishDiscoveryRecord (again.context);
+	HANDLE reader = CreateFileW (record.c_str (), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+	ASSERT_NE (reader, INVALID_HANDLE_VALUE);
+	std::thread letGo ([reader] {
+		std::this_thread::sleep_for (std::chrono::milliseconds (20));
+		CloseHandle (reader);
+	});
+	again.files.reset ();
+	letGo.join ();
+	EXPECT_FALSE (std::filesystem::exists (record));
 }
 
 TEST (DiscoveryRecord, AReaderNeverSeesAPartialRecord)
