@@ -151,6 +151,13 @@ bool PipeSession::serviceConnect ()
 				nowConnected = true;
 			else if (error == ERROR_IO_PENDING)
 				connectOp.pending = true;
+			else if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE)
+			{
+				// A client opened the pipe and closed it again before we listened: its
+				// session ends, not the run.
+				end ();
+				return false;
+			}
 			else
 			{
 				end ();

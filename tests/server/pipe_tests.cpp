@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -355,6 +356,51 @@ TEST_F (PipeTest, TwoServersSideBySideHaveTheirOwnRecords)
 	EXPECT_NE (senders[0].token, senders[1].token);
 	second.stop ();
 	EXPECT_EQ (client::listSenders (runtime.path ()).size (), 1u);
+}
+
+TEST (ServerRun, ClientsThatHangUpAtOnceEndOnlyTheirOwnSession)
+{
+	// Clients that open the fresh pipe and close it before the server first listens on
+	// it: the run, its id and its token stay.
+	test::RuntimeDirectory runtime;
+	std::string id;
+	std::thread client ([&] {
+		const auto end = Clock::now () + 5s;
+		std::error_code ec;
+		while (id.empty () && Clock::now () < end)
+			for (std::filesystem::directory_iterator it (runtime.path (), ec), last; !ec && it != last; it.increment (ec))
+				id = it->path ().filename ().string ().substr (0, 48); // the record or its .tmp
+		const std::string name = client::pipeNameFor (id);
+		for (int closed = 0; closed < 30 && Clock::now () < end;)
+		{
+			HANDLE pipe = CreateFileA (name.c_str (), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+			if (pipe != INVALID_HANDLE_VALUE)
+			{
+				CloseHandle (pipe);
+				++closed;
+			}
+		}
+	});
+	AudioServer server;
+	server.start ();
+	client.join ();
+	ASSERT_EQ (id.size (), 48u);
+
+	auto record = test::waitForSender (runtime.path ());
+	ASSERT_TRUE (record);
+	EXPECT_EQ (record->id, id);
+	EXPECT_EQ (client::listSenders (runtime.path ()).size (), 1u);
+	EXPECT_EQ (server.status ().text, u"Waiting for Tarvo");
+	VisualiserClient visualiser;
+	std::string error;
+	ASSERT_TRUE (visualiser.connect (*record, error)) << error;
+	ASSERT_TRUE (test::readUntil (visualiser, isKeepAlive));
+	ASSERT_TRUE (test::waitUntil ([&] { return server.isCapturing (); }, 1000ms));
+	const float samples[4] = {0.5f, 0.25f, 0.5f, 0.25f};
+	const float* channels[2] = {samples, samples + 2};
+	server.mailbox ().lastProcessMs = steadyMillis ();
+	server.capture (channels, 2, 2, 0, 48000.0);
+	EXPECT_TRUE (test::readUntil (visualiser, isAudio));
 }
 
 TEST (ServerRecovery, AnUnusableRuntimeDirectoryFailsUntilFixed)
