@@ -3,6 +3,7 @@
 #include "controller/editor.h"
 #include "controller/statusmessage.h"
 #include "processor/statestream.h"
+#include "shared/hostcall.h"
 #include "shared/messages.h"
 
 #include "pluginterfaces/gui/iplugview.h"
@@ -10,7 +11,6 @@
 #include "pluginterfaces/vst/ivstmessage.h"
 
 #include <cstring>
-#include <new>
 
 // The SDK copy declares this interface ID without defining it.
 namespace Steinberg {
@@ -24,14 +24,12 @@ using namespace Steinberg::Vst;
 
 FUnknown* Controller::createInstance (void* /*context*/)
 {
-	auto* controller = new (std::nothrow) Controller;
-	return controller ? static_cast<IEditController*> (controller) : nullptr;
+	return orNull ([] { return static_cast<IEditController*> (new Controller); });
 }
 
 tresult PLUGIN_API Controller::notify (IMessage* message)
 {
-	try
-	{
+	return hostCall ([&] () -> tresult {
 		if (!message || !message->getMessageID () || std::strcmp (message->getMessageID (), kMessageStatus) != 0)
 			return EditController::notify (message);
 		SenderStatus received;
@@ -41,17 +39,12 @@ tresult PLUGIN_API Controller::notify (IMessage* message)
 		std::lock_guard<std::mutex> lock (statusMutex);
 		status = std::move (received);
 		return kResultOk;
-	}
-	catch (...)
-	{
-		return kInternalError;
-	}
+	});
 }
 
 tresult PLUGIN_API Controller::setComponentState (IBStream* stream)
 {
-	try
-	{
+	return hostCall ([&] () -> tresult {
 		std::u16string label;
 		if (!readStateStream (stream, label))
 			return kResultFalse;
@@ -59,18 +52,14 @@ tresult PLUGIN_API Controller::setComponentState (IBStream* stream)
 		std::lock_guard<std::mutex> lock (statusMutex);
 		status.name = std::move (label);
 		return kResultOk;
-	}
-	catch (...)
-	{
-		return kResultFalse;
-	}
+	});
 }
 
 IPlugView* PLUGIN_API Controller::createView (FIDString name)
 {
 	if (!name || std::strcmp (name, ViewType::kEditor) != 0)
 		return nullptr;
-	return createEditor (*this);
+	return orNull ([this] { return createEditor (*this); });
 }
 
 SenderStatus Controller::cachedStatus () const

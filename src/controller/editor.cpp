@@ -106,11 +106,14 @@ public:
 
 private:
 	static LRESULT CALLBACK windowProcedure (HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+	static LRESULT CALLBACK nameEditProcedure (HWND edit, UINT message, WPARAM wParam, LPARAM lParam);
 	LRESULT handle (HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+	void endRename (bool commit);
 	HWND addChild (const wchar_t* windowClass, int id, const wchar_t* text, DWORD style, int x, int y, int width,
 	               int height);
 	void destroyPanel ();
 	void refresh ();
+	void refreshControls ();
 	void onCommand (int id, int code);
 	void showMenu ();
 	void drawButton (const DRAWITEMSTRUCT& item);
@@ -160,6 +163,9 @@ tresult PLUGIN_API Editor::attached (void* parent, FIDString type)
 	clearButton = addChild (L"BUTTON", kClearButtonId, L"Clear Solo", kButtonStyle, 125, 139, 110, 28);
 	statusLine = addChild (L"STATIC", 0, L"Not connected", kStaticStyle | SS_CENTER, 18, 183, 324, 22);
 	SendMessageW (nameEdit, EM_LIMITTEXT, 64, 0);
+	// Enter and Escape end a rename; the edit keeps its own procedure in its user data.
+	SetWindowLongPtrW (nameEdit, GWLP_USERDATA,
+	                   SetWindowLongPtrW (nameEdit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR> (&Editor::nameEditProcedure)));
 	ShowWindow (nameEdit, SW_HIDE);
 	ShowWindow (clearButton, SW_HIDE);
 
@@ -180,6 +186,8 @@ HWND Editor::addChild (const wchar_t* windowClass, int id, const wchar_t* text, 
 void Editor::destroyPanel ()
 {
 	KillTimer (panel.get (), kRefreshTimer);
+	// The window stops knowing us first: its last messages then need nothing of ours.
+	SetWindowLongPtrW (panel.get (), GWLP_USERDATA, 0);
 	panel.reset ();
 	nameEdit = statusLine = primaryButton = clearButton = nullptr;
 }
@@ -196,8 +204,42 @@ LRESULT CALLBACK Editor::windowProcedure (HWND window, UINT message, WPARAM wPar
 	if (!editor)
 		return DefWindowProcW (window, message, wParam, lParam);
 	if (message == WM_NCDESTROY)
+	{
+		// The host destroyed its window, and ours with it, before removing the view.
 		SetWindowLongPtrW (window, GWLP_USERDATA, 0);
-	return editor->handle (window, message, wParam, lParam);
+		KillTimer (window, kRefreshTimer);
+		editor->panel.release ();
+		editor->nameEdit = editor->statusLine = editor->primaryButton = editor->clearButton = nullptr;
+		return DefWindowProcW (window, message, wParam, lParam);
+	}
+	// A host may release the view while a message runs a modal loop (the menu): the
+	// editor lives until the message is handled.
+	IPtr<Editor> keepAlive (editor);
+	try
+	{
+		return editor->handle (window, message, wParam, lParam);
+	}
+	catch (...)
+	{
+		return 0; // out of memory: this message is skipped, the next refresh tries again
+	}
+}
+
+LRESULT CALLBACK Editor::nameEditProcedure (HWND edit, UINT message, WPARAM wParam, LPARAM lParam)
+{
+	const auto original = reinterpret_cast<WNDPROC> (GetWindowLongPtrW (edit, GWLP_USERDATA));
+	auto* editor = reinterpret_cast<Editor*> (GetWindowLongPtrW (GetParent (edit), GWLP_USERDATA));
+	const bool endKey = wParam == VK_RETURN || wParam == VK_ESCAPE;
+	if (editor && message == WM_KEYDOWN && endKey)
+	{
+		editor->endRename (wParam == VK_RETURN);
+		return 0;
+	}
+	if (message == WM_CHAR && endKey)
+		return 0; // already handled as a key: no beep
+	const LRESULT result = CallWindowProcW (original, edit, message, wParam, lParam);
+	// A host that runs dialog navigation must leave Enter and Escape to the box.
+	return message == WM_GETDLGCODE ? result | DLGC_WANTALLKEYS : result;
 }
 
 LRESULT Editor::handle (HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -257,6 +299,15 @@ void Editor::onCommand (int id, int code)
 		controller->sendRequest (kMessagePrimary);
 }
 
+void Editor::endRename (bool commit)
+{
+	// Handing the focus back ends the rename; it commits what the box holds, which after
+	// Escape is the current name again, so nothing is sent.
+	if (!commit)
+		setTextIfChanged (nameEdit, controller->cachedStatus ().name);
+	SetFocus (panel.get ());
+}
+
 void Editor::showMenu ()
 {
 	UniqueMenu menu (CreatePopupMenu ());
@@ -301,6 +352,18 @@ void Editor::refresh ()
 {
 	if (!panel.get ())
 		return;
+	try
+	{
+		refreshControls ();
+	}
+	catch (const std::bad_alloc&)
+	{
+		// Out of memory: this refresh is skipped, the timer brings the next one.
+	}
+}
+
+void Editor::refreshControls ()
+{
 	controller->sendRequest (kMessagePoll);
 	const SenderStatus status = controller->cachedStatus ();
 	// Never overwrite what the user is typing.
@@ -320,7 +383,15 @@ void Editor::refresh ()
 
 IPlugView* createEditor (Controller& controller)
 {
-	return new (std::nothrow) Editor (controller);
+	return new Editor (controller);
+}
+
+void unregisterEditorClass ()
+{
+	HINSTANCE module = nullptr;
+	GetModuleHandleExW (GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+	                    reinterpret_cast<LPCWSTR> (&unregisterEditorClass), &module);
+	UnregisterClassW (kPanelClass, module);
 }
 
 } // namespace tarvo

@@ -1,7 +1,9 @@
 // Module entry: the factory and its two classes. Nothing else happens here.
 #include "controller/controller.h"
+#include "controller/editor.h"
 #include "module/classinfo.h"
 #include "processor/processor.h"
+#include "shared/hostcall.h"
 
 #include "public.sdk/source/main/pluginfactory.h"
 
@@ -12,22 +14,24 @@ bool InitModule ()
 
 bool DeinitModule ()
 {
+	tarvo::unregisterEditorClass ();
 	return true;
 }
 
 extern "C" __declspec (dllexport) Steinberg::IPluginFactory* PLUGIN_API GetPluginFactory ()
 {
 	using namespace Steinberg;
-	if (!gPluginFactory)
-	{
-		auto* factory = new CPluginFactory (tarvo::factoryInfo ());
-		factory->registerClass (&tarvo::processorClassInfo (), tarvo::createProcessorInstance);
-		factory->registerClass (&tarvo::controllerClassInfo (), tarvo::Controller::createInstance);
-		gPluginFactory = factory;
-	}
-	else
+	if (gPluginFactory)
 	{
 		gPluginFactory->addRef ();
+		return gPluginFactory;
 	}
-	return gPluginFactory;
+	return tarvo::orNull ([] {
+		auto factory = owned (new CPluginFactory (tarvo::factoryInfo ()));
+		if (!factory->registerClass (&tarvo::processorClassInfo (), tarvo::createProcessorInstance) ||
+		    !factory->registerClass (&tarvo::controllerClassInfo (), tarvo::Controller::createInstance))
+			return static_cast<IPluginFactory*> (nullptr); // out of memory: no half-registered factory
+		gPluginFactory = factory.take ();
+		return static_cast<IPluginFactory*> (gPluginFactory);
+	});
 }

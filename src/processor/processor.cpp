@@ -6,6 +6,7 @@
 #include "processor/statestream.h"
 #include "shared/messages.h"
 #include "server/audioserver.h"
+#include "shared/hostcall.h"
 #include "shared/processwide.h"
 #include "shared/steadyclock.h"
 
@@ -61,8 +62,7 @@ public:
 
 	static FUnknown* createInstance (void* /*context*/)
 	{
-		auto* processor = new (std::nothrow) Processor;
-		return processor ? static_cast<IAudioProcessor*> (processor) : nullptr;
+		return orNull ([] { return static_cast<IAudioProcessor*> (new Processor); });
 	}
 
 	tresult PLUGIN_API initialize (FUnknown* context) SMTG_OVERRIDE;
@@ -103,19 +103,14 @@ Processor::Processor ()
 
 tresult PLUGIN_API Processor::initialize (FUnknown* context)
 {
-	try
-	{
+	return hostCall ([&] () -> tresult {
 		const tresult result = AudioEffect::initialize (context);
 		if (result != kResultOk)
 			return result;
 		addAudioInput (STR16 ("Input"), SpeakerArr::kStereo, kMain, BusInfo::kDefaultActive);
 		addAudioOutput (STR16 ("Output"), SpeakerArr::kStereo, kMain, BusInfo::kDefaultActive);
 		return kResultOk;
-	}
-	catch (...)
-	{
-		return kInternalError;
-	}
+	});
 }
 
 tresult PLUGIN_API Processor::terminate ()
@@ -174,27 +169,15 @@ tresult PLUGIN_API Processor::setActive (TBool state)
 
 tresult PLUGIN_API Processor::getState (IBStream* stream)
 {
-	try
-	{
+	return hostCall ([&] () -> tresult {
 		const std::u16string label = server.label ();
-		if (!stream)
-			return kInvalidArgument;
-		return writeStateStream (stream, label);
-	}
-	catch (const std::runtime_error&)
-	{
-		return kInvalidArgument;
-	}
-	catch (...)
-	{
-		return kInternalError;
-	}
+		return stream ? writeStateStream (stream, label) : kInvalidArgument;
+	});
 }
 
 tresult PLUGIN_API Processor::setState (IBStream* stream)
 {
-	try
-	{
+	return hostCall ([&] () -> tresult {
 		std::u16string label;
 		if (!readStateStream (stream, label))
 			return kResultFalse;
@@ -202,15 +185,7 @@ tresult PLUGIN_API Processor::setState (IBStream* stream)
 		// A restored project clears every running audition in the process.
 		processWide ().primaryGeneration.fetch_add (1);
 		return kResultOk;
-	}
-	catch (const std::runtime_error&)
-	{
-		return kInvalidArgument;
-	}
-	catch (...)
-	{
-		return kInternalError;
-	}
+	});
 }
 
 tresult PLUGIN_API Processor::process (ProcessData& data)
@@ -265,8 +240,7 @@ tresult PLUGIN_API Processor::process (ProcessData& data)
 
 tresult PLUGIN_API Processor::notify (IMessage* message)
 {
-	try
-	{
+	return hostCall ([&] () -> tresult {
 		if (!message || !message->getMessageID ())
 			return kInvalidArgument;
 		const char* id = message->getMessageID ();
@@ -302,15 +276,7 @@ tresult PLUGIN_API Processor::notify (IMessage* message)
 		}
 		sendStatus ();
 		return kResultOk;
-	}
-	catch (const std::runtime_error&)
-	{
-		return kInvalidArgument;
-	}
-	catch (...)
-	{
-		return kInternalError;
-	}
+	});
 }
 
 void Processor::sendStatus ()

@@ -120,6 +120,8 @@ public:
 			DestroyWindow (window);
 		window = h;
 	}
+	/** Forgets a window that someone else already destroyed. */
+	void release () noexcept { window = nullptr; }
 
 private:
 	HWND window {nullptr};

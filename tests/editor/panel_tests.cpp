@@ -295,6 +295,84 @@ TEST_F (PanelTest, RenamingThroughTheMenuSendsOneNameAndMarksTheProject)
 	SetFocus (GetDlgItem (panel, kPrimaryButton));
 	pumpFor (150);
 	EXPECT_EQ (handler.dirtyTrue.load (), 1);
+
+	// Enter commits; Escape restores the name, sends nothing and leaves the project alone.
+	openRenameBox ();
+	SetWindowTextW (edit, L"Room");
+	SendMessageW (edit, WM_KEYDOWN, VK_RETURN, 0);
+	pumpFor (150);
+	EXPECT_FALSE (IsWindowVisible (edit));
+	EXPECT_EQ (handler.dirtyTrue.load (), 2);
+	EXPECT_EQ (instance.poll ().name, u"Room");
+	openRenameBox ();
+	SetWindowTextW (edit, L"Typo");
+	SendMessageW (edit, WM_KEYDOWN, VK_ESCAPE, 0);
+	pumpFor (150);
+	EXPECT_FALSE (IsWindowVisible (edit));
+	EXPECT_EQ (textOf (edit), L"Room");
+	EXPECT_EQ (handler.dirtyTrue.load (), 2);
+	EXPECT_EQ (instance.poll ().name, u"Room");
+	EXPECT_NE (SendMessageW (edit, WM_GETDLGCODE, 0, 0) & DLGC_WANTALLKEYS, 0);
+}
+
+namespace {
+
+// The host's hand inside the modal menu: removes and releases the view, notes whether the
+// editor still holds its controller, and closes the menu.
+IPlugView* releasedView = nullptr;
+Controller* watchedController = nullptr;
+uint32 controllerReferencesInMenu = 0;
+void CALLBACK releaseViewInMenu (HWND, UINT, UINT_PTR timer, DWORD)
+{
+	HWND menu = FindWindowW (L"#32768", nullptr);
+	if (!menu)
+		return;
+	KillTimer (nullptr, timer);
+	releasedView->removed ();
+	releasedView->release ();
+	controllerReferencesInMenu = watchedController->addRef () - 1;
+	watchedController->release ();
+	PostMessageW (menu, WM_KEYDOWN, VK_ESCAPE, 0);
+}
+
+} // namespace
+
+TEST_F (PanelTest, TheViewOutlivesAHostThatDestroysOrReleasesItEarly)
+{
+	test::LinkedInstance instance;
+	Controller& controller = *instance.controller;
+	auto references = [&] {
+		const uint32 count = controller.addRef () - 1;
+		controller.release ();
+		return count;
+	};
+	const uint32 withoutView = references ();
+
+	// The host destroys its window, and the panel with it, before removing the view: the
+	// view forgets the panel and attaches again.
+	open (controller);
+	DestroyWindow (window.window ());
+	host::EditorWindow second;
+	std::string error;
+	EXPECT_TRUE (second.open (view, L"again", error)) << error;
+	second.close ();
+	window.close ();
+	view = nullptr;
+	EXPECT_EQ (references (), withoutView);
+
+	// The host releases the view while its menu runs: the editor lives until the click
+	// has been handled, then goes.
+	releasedView = controller.createView ("editor");
+	watchedController = &controller;
+	HWND parent = CreateWindowExW (0, L"STATIC", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 400, 260, nullptr,
+	                               nullptr, nullptr, nullptr);
+	ASSERT_EQ (releasedView->attached (parent, "HWND"), kResultOk);
+	panel = FindWindowExW (parent, nullptr, L"TarvoAudioServerPanel", nullptr);
+	SetTimer (nullptr, 0, 50, releaseViewInMenu);
+	click (kMenuButton);
+	EXPECT_EQ (controllerReferencesInMenu, withoutView + 1);
+	EXPECT_EQ (references (), withoutView);
+	DestroyWindow (parent);
 }
 
 TEST_F (PanelTest, ReattachingBuildsANewPanelAndTheViewReleasesItsGdiObjects)

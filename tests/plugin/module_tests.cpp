@@ -1,4 +1,5 @@
 // What a host sees before any instance exists: exports, factory, class descriptions.
+#include "hostwindow.h"
 #include "teststreams.h"
 
 #include "pluginterfaces/vst/ivstaudioprocessor.h"
@@ -160,7 +161,7 @@ TEST (Module, SecondGetPluginFactoryReturnsTheSameObjectWithOneMoreReference)
 	again->release ();
 }
 
-TEST (Module, InitAndExitKeepAUseCount)
+TEST (Module, InitAndExitKeepAUseCountAndTheLastExitForgetsThePanelClass)
 {
 	// A private copy of the module, so its counter starts from zero.
 	const auto copy = std::filesystem::temp_directory_path () / "tarvo-usecount-test.vst3";
@@ -170,11 +171,28 @@ TEST (Module, InitAndExitKeepAUseCount)
 	ASSERT_NE (module, nullptr);
 	auto initDll = reinterpret_cast<bool (*) ()> (GetProcAddress (module, "InitDll"));
 	auto exitDll = reinterpret_cast<bool (*) ()> (GetProcAddress (module, "ExitDll"));
-	ASSERT_TRUE (initDll && exitDll);
+	auto getFactory = reinterpret_cast<IPluginFactory* (*) ()> (GetProcAddress (module, "GetPluginFactory"));
+	ASSERT_TRUE (initDll && exitDll && getFactory);
 	EXPECT_TRUE (initDll ());
 	EXPECT_TRUE (initDll ());
+	{
+		// Opening a panel registers its window class.
+		std::string error;
+		PClassInfo info;
+		IPtr<IPluginFactory> factory = owned (getFactory ());
+		factory->getClassInfo (0, &info);
+		auto instance = tarvo::host::PluginInstance::create (factory, info.cid, error);
+		ASSERT_TRUE (instance) << error;
+		IPtr<IPlugView> view = owned (instance->controller->createView ("editor"));
+		tarvo::host::EditorWindow window;
+		ASSERT_TRUE (window.open (view, L"module test", error)) << error;
+	}
+	WNDCLASSEXW panelClass {sizeof panelClass};
+	EXPECT_TRUE (GetClassInfoExW (module, L"TarvoAudioServerPanel", &panelClass));
 	EXPECT_TRUE (exitDll ());
+	EXPECT_TRUE (GetClassInfoExW (module, L"TarvoAudioServerPanel", &panelClass)); // still in use
 	EXPECT_TRUE (exitDll ());  // back to zero
+	EXPECT_FALSE (GetClassInfoExW (module, L"TarvoAudioServerPanel", &panelClass));
 	EXPECT_FALSE (exitDll ()); // one more than InitDll
 	FreeLibrary (module);
 	std::filesystem::remove (copy);

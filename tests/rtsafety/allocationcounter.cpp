@@ -11,11 +11,28 @@ namespace {
 // No thread_local here: emulated TLS may itself allocate on first use.
 std::atomic<DWORD> countedThread {0};
 std::atomic<uint64_t> allocations {0}, frees {0}, locks {0};
+std::atomic<int64_t> grantedUntilFailure {-1}; // -1: no allocation fails
+std::atomic<uint64_t> refused {0};
 
 inline bool counting ()
 {
 	const DWORD thread = countedThread.load (std::memory_order_relaxed);
 	return thread != 0 && thread == GetCurrentThreadId ();
+}
+
+/** Counts one allocation of the counted thread; true when it must fail. */
+inline bool countAllocation ()
+{
+	if (!counting ())
+		return false;
+	++allocations;
+	const int64_t left = grantedUntilFailure.load ();
+	if (left < 0)
+		return false;
+	grantedUntilFailure = left - 1;
+	if (left == 0)
+		++refused;
+	return left == 0;
 }
 
 } // namespace
@@ -36,9 +53,7 @@ int __real_pthread_cond_wait (void*, void*);
 
 void* __wrap_malloc (size_t n)
 {
-	if (counting ())
-		++allocations;
-	return __real_malloc (n);
+	return countAllocation () ? nullptr : __real_malloc (n);
 }
 void __wrap_free (void* p)
 {
@@ -48,21 +63,15 @@ void __wrap_free (void* p)
 }
 void* __wrap_calloc (size_t n, size_t size)
 {
-	if (counting ())
-		++allocations;
-	return __real_calloc (n, size);
+	return countAllocation () ? nullptr : __real_calloc (n, size);
 }
 void* __wrap_realloc (void* p, size_t n)
 {
-	if (counting ())
-		++allocations;
-	return __real_realloc (p, n);
+	return countAllocation () ? nullptr : __real_realloc (p, n);
 }
 void* __wrap__aligned_malloc (size_t n, size_t alignment)
 {
-	if (counting ())
-		++allocations;
-	return __real__aligned_malloc (n, alignment);
+	return countAllocation () ? nullptr : __real__aligned_malloc (n, alignment);
 }
 void __wrap__aligned_free (void* p)
 {
@@ -111,10 +120,9 @@ int __wrap_pthread_cond_wait (void* c, void* m)
 // operator new and delete, replaced for the whole program (ours and the library's).
 void* operator new (size_t n)
 {
-	if (counting ())
-		++allocations;
-	if (void* p = __real_malloc (n ? n : 1))
-		return p;
+	if (!countAllocation ())
+		if (void* p = __real_malloc (n ? n : 1))
+			return p;
 	throw std::bad_alloc ();
 }
 void* operator new[] (size_t n)
@@ -123,16 +131,13 @@ void* operator new[] (size_t n)
 }
 void* operator new (size_t n, const std::nothrow_t&) noexcept
 {
-	if (counting ())
-		++allocations;
-	return __real_malloc (n ? n : 1);
+	return countAllocation () ? nullptr : __real_malloc (n ? n : 1);
 }
 void* operator new (size_t n, std::align_val_t a)
 {
-	if (counting ())
-		++allocations;
-	if (void* p = __real__aligned_malloc (n ? n : 1, size_t (a)))
-		return p;
+	if (!countAllocation ())
+		if (void* p = __real__aligned_malloc (n ? n : 1, size_t (a)))
+			return p;
 	throw std::bad_alloc ();
 }
 void operator delete (void* p) noexcept
@@ -170,6 +175,18 @@ void beginCountingOnThisThread ()
 void endCounting ()
 {
 	countedThread = 0;
+	grantedUntilFailure = -1;
+}
+
+void failAllocationAfter (uint64_t granted)
+{
+	refused = 0;
+	grantedUntilFailure = int64_t (granted);
+}
+
+uint64_t failedAllocations ()
+{
+	return refused.load ();
 }
 
 AudioThreadCounts audioThreadCounts ()

@@ -1,4 +1,5 @@
-// Counts heap operations and lock acquisitions made by one chosen thread.
+// Counts heap operations and lock acquisitions made by one chosen thread, and can make
+// its allocations fail.
 #pragma once
 
 #include <cstdint>
@@ -16,5 +17,11 @@ struct AudioThreadCounts
 void beginCountingOnThisThread ();
 void endCounting ();
 AudioThreadCounts audioThreadCounts ();
+
+/** On the counted thread, the allocation after the next `granted` ones fails (malloc
+    returns null, operator new throws std::bad_alloc); failedAllocations tells whether
+    it came. */
+void failAllocationAfter (uint64_t granted);
+uint64_t failedAllocations ();
 
 } // namespace tarvo::test
