@@ -101,15 +101,20 @@ void CaptureRing::write (const double* const* channels, int32_t channelCount, in
 	writeBlocks (channels, channelCount, frameCount, silenceFlags, sampleRate, position);
 }
 
-bool CaptureRing::tryTake (CaptureBlock& out) noexcept
+size_t CaptureRing::tryTake (void* destination) noexcept
 {
 	const uint32_t r = readCounter.load (std::memory_order_relaxed);
 	const uint32_t w = writeCounter.load (std::memory_order_acquire);
 	if (r == w)
-		return false;
-	std::memcpy (&out, &slots[r % kSlots], sizeof (CaptureBlock));
+		return 0;
+	// Only what the frame carries: the rest of the slot is stale and never sent.
+	const CaptureBlock& slot = slots[r % kSlots];
+	size_t length = frameLength (slot.header);
+	if (length > sizeof (CaptureBlock))
+		length = sizeof (CaptureBlock);
+	std::memcpy (destination, &slot, length);
 	readCounter.store (r + 1, std::memory_order_release);
-	return true;
+	return length;
 }
 
 void CaptureRing::discardAll () noexcept

@@ -27,8 +27,11 @@ public:
 	void write (const double* const* channels, int32_t channelCount, int32_t frameCount,
 	            uint64_t silenceFlags, double sampleRate, int64_t position) noexcept;
 
-	/** Server thread: copies the oldest block out and frees its slot; false when empty. */
-	bool tryTake (CaptureBlock& out) noexcept;
+	/** Server thread: copies the oldest block, its header and the samples it holds, to
+	    `destination` (room for a whole CaptureBlock) and frees its slot. Returns the bytes
+	    copied, the block's frame length; 0 when the ring is empty. */
+	size_t tryTake (void* destination) noexcept;
+	bool tryTake (CaptureBlock& out) noexcept { return tryTake (static_cast<void*> (&out)) != 0; }
 	/** Server thread: throws away every block published so far. */
 	void discardAll () noexcept;
 

@@ -10,6 +10,7 @@
 #include "shared/win32owners.h"
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -26,8 +27,12 @@ constexpr ULONGLONG kKeepAliveMillis = 100;
 constexpr DWORD kAuthenticatedWaitMillis = 8;
 constexpr DWORD kIdleWaitMillis = 100;
 constexpr int kFramesPerPass = 16;
+// Reads one pass makes before it lets the loop wait: a client cannot keep the thread busy.
+constexpr int kReadsPerPass = 16;
 
-/** One overlapped operation on the pipe with its own manual-reset event. */
+/** One overlapped operation on the pipe with its own manual-reset event. Starting an
+    operation resets the event, and completion is read from the OVERLAPPED itself, so a
+    pass makes no call for an operation that has not completed. */
 struct Operation
 {
 	UniqueHandle event;
@@ -40,14 +45,22 @@ struct Operation
 		if (!event)
 			throw std::runtime_error ("Event unavailable");
 	}
-	OVERLAPPED* prepare () noexcept
+	OVERLAPPED* start () noexcept
 	{
-		ResetEvent (event.get ());
 		std::memset (&overlapped, 0, sizeof overlapped);
 		overlapped.hEvent = event.get ();
 		return &overlapped;
 	}
-	bool signalled () const noexcept { return WaitForSingleObject (event.get (), 0) == WAIT_OBJECT_0; }
+	/** A pending operation that has completed: no longer pending, its result fetched. */
+	bool finished (HANDLE pipe, DWORD& count, bool& succeeded) noexcept
+	{
+		if (!pending || !HasOverlappedIoCompleted (&overlapped))
+			return false;
+		pending = false;
+		count = 0;
+		succeeded = GetOverlappedResult (pipe, &overlapped, &count, FALSE) != FALSE;
+		return true;
+	}
 	void cancel (HANDLE pipe) noexcept
 	{
 		if (!pending)
@@ -66,7 +79,8 @@ class PipeSession : private SessionProtocol::Authenticator
 {
 public:
 	PipeSession (AudioServer& owner, HANDLE pipeHandle, std::string expectedHandshake, void* stopEvent)
-	: server (owner), pipe (pipeHandle), protocol (std::move (expectedHandshake)), stop (stopEvent)
+	: server (owner), pipe (pipeHandle), protocol (std::move (expectedHandshake)), stop (stopEvent),
+	  outgoing (new unsigned char[kFramesPerPass * sizeof (CaptureBlock)])
 	{
 		connectOp.create ();
 		readOp.create ();
@@ -92,8 +106,9 @@ private:
 	bool receive (DWORD count);
 	uint32_t authenticate () noexcept override;
 	bool send ();
-	bool buildFrame () noexcept;
-	void frameWritten (DWORD count) noexcept;
+	size_t buildFrame (unsigned char* at) noexcept;
+	void written (DWORD count) noexcept;
+	void wait () noexcept;
 
 	AudioServer& server;
 	HANDLE pipe;
@@ -106,7 +121,8 @@ private:
 	ULONGLONG nextKeepAlive {0};
 
 	char readBuffer[kReadSize] {};
-	CaptureBlock outgoing {};
+	// The frames of one pass go out together, in one write.
+	std::unique_ptr<unsigned char[]> outgoing;
 	size_t outgoingLength {0};
 	size_t outgoingSent {0};
 	BlockHeader keepAlive {};
@@ -125,12 +141,19 @@ void PipeSession::pass ()
 	}
 	if (protocol.authenticated () && !send ())
 		return;
+	wait ();
+}
 
+// Waits for the stop event or any operation in flight; what completed is read from the
+// operations themselves in the next pass, so several completions cost one wait.
+void PipeSession::wait () noexcept
+{
+	HANDLE handles[4] = {stop};
+	DWORD count = 1;
 	for (Operation* op : {&connectOp, &readOp, &writeOp})
-		if (!op->pending)
-			ResetEvent (op->event.get ());
-	const HANDLE handles[4] = {stop, connectOp.event.get (), readOp.event.get (), writeOp.event.get ()};
-	WaitForMultipleObjects (4, handles, FALSE,
+		if (op->pending)
+			handles[count++] = op->event.get ();
+	WaitForMultipleObjects (count, handles, FALSE,
 	                        protocol.authenticated () ? kAuthenticatedWaitMillis : kIdleWaitMillis);
 }
 
@@ -139,60 +162,55 @@ bool PipeSession::serviceConnect ()
 {
 	if (connected)
 		return true;
-	bool nowConnected = false;
-	if (!connectOp.pending)
+	DWORD ignored = 0;
+	bool succeeded = false;
+	if (connectOp.finished (pipe, ignored, succeeded))
 	{
-		if (ConnectNamedPipe (pipe, connectOp.prepare ()))
-			nowConnected = true;
-		else
-		{
-			const DWORD error = GetLastError ();
-			if (error == ERROR_PIPE_CONNECTED)
-				nowConnected = true;
-			else if (error == ERROR_IO_PENDING)
-				connectOp.pending = true;
-			else if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE)
-			{
-				// A client opened the pipe and closed it again before we listened: its
-				// session ends, not the run.
-				end ();
-				return false;
-			}
-			else
-			{
-				end ();
-				throw std::runtime_error ("Connect failed");
-			}
-		}
-	}
-	else if (connectOp.signalled ())
-	{
-		connectOp.pending = false;
-		DWORD ignored = 0;
-		if (!GetOverlappedResult (pipe, &connectOp.overlapped, &ignored, FALSE))
+		if (!succeeded)
 		{
 			end ();
 			return false;
 		}
-		nowConnected = true;
 	}
-	if (nowConnected)
+	else if (connectOp.pending)
+		return true;
+	else if (!ConnectNamedPipe (pipe, connectOp.start ()))
 	{
-		connected = true;
-		handshakeDeadline = GetTickCount64 () + kHandshakeMillis;
+		const DWORD error = GetLastError ();
+		if (error == ERROR_IO_PENDING)
+		{
+			connectOp.pending = true;
+			return true;
+		}
+		if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE)
+		{
+			// A client opened the pipe and closed it again before we listened: its
+			// session ends, not the run.
+			end ();
+			return false;
+		}
+		if (error != ERROR_PIPE_CONNECTED)
+		{
+			end ();
+			throw std::runtime_error ("Connect failed");
+		}
 	}
+	connected = true;
+	handshakeDeadline = GetTickCount64 () + kHandshakeMillis;
 	return true;
 }
 
+// False when the session ended, or the client keeps sending, and the next pass should
+// start at once.
 bool PipeSession::serviceRead ()
 {
 	if (!connected)
 		return true;
-	if (readOp.pending && readOp.signalled ())
+	DWORD count = 0;
+	bool succeeded = false;
+	if (readOp.finished (pipe, count, succeeded))
 	{
-		readOp.pending = false;
-		DWORD count = 0;
-		if (!GetOverlappedResult (pipe, &readOp.overlapped, &count, FALSE) || count == 0)
+		if (!succeeded || count == 0)
 		{
 			end ();
 			return false;
@@ -200,10 +218,11 @@ bool PipeSession::serviceRead ()
 		if (!receive (count))
 			return false;
 	}
-	if (!readOp.pending)
+	for (int reads = 0; !readOp.pending; ++reads)
 	{
-		DWORD count = 0;
-		if (ReadFile (pipe, readBuffer, kReadSize, &count, readOp.prepare ()))
+		if (reads == kReadsPerPass)
+			return false;
+		if (ReadFile (pipe, readBuffer, kReadSize, &count, readOp.start ()))
 		{
 			if (count == 0)
 			{
@@ -245,66 +264,70 @@ uint32_t PipeSession::authenticate () noexcept
 	return sessionId;
 }
 
-void PipeSession::frameWritten (DWORD count) noexcept
+void PipeSession::written (DWORD count) noexcept
 {
 	outgoingSent += count;
 	if (outgoingSent >= outgoingLength)
 		outgoingSent = outgoingLength = 0;
 }
 
-bool PipeSession::buildFrame () noexcept
+/** The next frame at `at`, server fields filled in: a captured block, else a keep-alive
+    when one is due. Its length, 0 when there is nothing to send. */
+size_t PipeSession::buildFrame (unsigned char* at) noexcept
 {
-	if (!server.captureRing.tryTake (outgoing))
+	size_t length = server.captureRing.tryTake (at);
+	if (length == 0)
 	{
 		const ULONGLONG now = GetTickCount64 ();
 		if (now < nextKeepAlive)
-			return false;
-		outgoing.header = keepAlive;
+			return 0;
+		std::memcpy (at, &keepAlive, sizeof keepAlive);
+		length = sizeof keepAlive;
 		nextKeepAlive = now + kKeepAliveMillis;
 	}
-	const AuditionMailbox& mailbox = server.auditionMailbox;
-	fillServerFields (outgoing.header, server.serial, protocol.sessionId (), mailbox.stateWord.load (),
+	BlockHeader header;
+	std::memcpy (&header, at, sizeof header);
+	fillServerFields (header, server.serial, protocol.sessionId (), server.auditionMailbox.stateWord.load (),
 	                  processWide ().primarySerial.load (), server.processorStale ());
-	outgoingLength = frameLength (outgoing.header);
-	if (outgoingLength > sizeof (CaptureBlock))
-		outgoingLength = sizeof (CaptureBlock);
-	outgoingSent = 0;
-	return true;
+	std::memcpy (at, &header, sizeof header);
+	return length;
 }
 
 // False when the session ended and the next pass should start at once.
 bool PipeSession::send ()
 {
-	if (writeOp.pending)
+	DWORD count = 0;
+	bool succeeded = false;
+	if (writeOp.finished (pipe, count, succeeded))
 	{
-		if (!writeOp.signalled ())
-			return true;
-		writeOp.pending = false;
-		DWORD count = 0;
-		if (!GetOverlappedResult (pipe, &writeOp.overlapped, &count, FALSE))
+		if (!succeeded)
 		{
 			end ();
 			return false;
 		}
-		frameWritten (count);
+		written (count);
 	}
-	for (int i = 0; i < kFramesPerPass && !writeOp.pending; ++i)
+	if (writeOp.pending)
+		return true;
+	if (outgoingLength == 0)
 	{
-		if (outgoingLength == 0 && !buildFrame ())
-			break;
-		const auto* bytes = reinterpret_cast<const char*> (&outgoing) + outgoingSent;
-		DWORD count = 0;
-		if (WriteFile (pipe, bytes, static_cast<DWORD> (outgoingLength - outgoingSent), &count,
-		               writeOp.prepare ()))
-			frameWritten (count);
-		else if (GetLastError () == ERROR_IO_PENDING)
-			writeOp.pending = true;
-		else
+		for (int frames = 0; frames < kFramesPerPass; ++frames)
 		{
-			end ();
-			break;
+			const size_t length = buildFrame (outgoing.get () + outgoingLength);
+			if (length == 0)
+				break;
+			outgoingLength += length;
 		}
 	}
+	if (outgoingLength == 0)
+		return true;
+	if (WriteFile (pipe, outgoing.get () + outgoingSent, static_cast<DWORD> (outgoingLength - outgoingSent), &count,
+	               writeOp.start ()))
+		written (count);
+	else if (GetLastError () == ERROR_IO_PENDING)
+		writeOp.pending = true;
+	else
+		end ();
 	return true;
 }
 
