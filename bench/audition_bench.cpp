@@ -20,7 +20,8 @@ namespace {
 
 constexpr int kFrames = 512;
 constexpr double kRate = 48000.0;
-constexpr int kBlocks = 4000; // about 43 s of audio per measurement
+constexpr int kBlocks = 1000; // about 11 s of audio per round
+constexpr int kRounds = 7;
 
 struct Buffers
 {
@@ -50,26 +51,20 @@ void callback (AuditionEngine& engine, AuditionMailbox& mailbox, Buffers& b, uin
 		engine.filters ().process (in, out, 2, kFrames, 0);
 }
 
+/** One timed run of kBlocks blocks, in ns per frame. */
 double nsPerFrame (const std::function<void (int block)>& body)
 {
-	double best = 1e30;
-	for (int round = 0; round < 3; ++round)
-	{
-		const auto t0 = Clock::now ();
-		for (int block = 0; block < kBlocks; ++block)
-			body (block);
-		best = std::min (best, std::chrono::duration<double, std::nano> (Clock::now () - t0).count ());
-	}
-	return best / (double (kBlocks) * kFrames);
+	const auto t0 = Clock::now ();
+	for (int block = 0; block < kBlocks; ++block)
+		body (block);
+	return std::chrono::duration<double, std::nano> (Clock::now () - t0).count () / (double (kBlocks) * kFrames);
 }
 
-/** A bare stereo cascade of `stages` biquads on the same buffers. */
-double cascadeNs (int stages, Buffers& b)
+/** A bare stereo cascade of `stages` biquads on the same buffers: the floor. */
+std::function<void (int)> bareCascade (int stages, Buffers& b)
 {
-	if (stages == 0)
-		return 0.0;
-	std::vector<Biquad> chain (static_cast<size_t> (stages));
-	for (auto& q : chain)
+	auto chain = std::make_shared<std::vector<Biquad>> (static_cast<size_t> (stages));
+	for (auto& q : *chain)
 	{
 		q.b0 = 0.2;
 		q.b1 = 0.4;
@@ -77,11 +72,11 @@ double cascadeNs (int stages, Buffers& b)
 		q.a1 = -0.6;
 		q.a2 = 0.2;
 	}
-	return nsPerFrame ([&] (int) {
+	return [chain, &b] (int) {
 		for (int n = 0; n < kFrames; ++n)
 		{
 			double l = b.left[size_t (n)], r = b.right[size_t (n)];
-			for (auto& q : chain)
+			for (auto& q : *chain)
 			{
 				l = q.process (l, 0);
 				r = q.process (r, 1);
@@ -89,7 +84,7 @@ double cascadeNs (int stages, Buffers& b)
 			b.outLeft[size_t (n)] = float (l);
 			b.outRight[size_t (n)] = float (r);
 		}
-	});
+	};
 }
 
 struct Mode
@@ -119,8 +114,9 @@ void queue (AuditionMailbox& mailbox, uint32_t sequence, uint32_t requestId, uin
 
 int main ()
 {
-	std::printf ("Audition path per stereo frame, 48 kHz, %d-frame blocks (best of 3 runs of %d blocks)\n\n",
-	             kFrames, kBlocks);
+	std::printf ("Audition path per stereo frame, 48 kHz, %d-frame blocks (best of %d rounds of %d blocks, "
+	             "alternating with the bare cascade)\n\n",
+	             kFrames, kRounds, kBlocks);
 	std::printf ("| mode | ns/frame | bare cascade ns/frame | stages | ratio | real-time share |\n");
 	std::printf ("|------|---------:|----------------------:|-------:|------:|----------------:|\n");
 
@@ -147,17 +143,26 @@ int main ()
 		engine->reset (kRate);
 		uint64_t now = 1000;
 		int calls = 0; // runs on across the rounds, so every request is newer than the last
-		const double ns = nsPerFrame ([&] (int) {
+		auto audition = [&] (int) {
 			now += 10;
 			mode.request (*mailbox, calls++, now);
 			callback (*engine, *mailbox, buffers, now);
-		});
+		};
+		auto floor = bareCascade (mode.stages, buffers);
+		// The two alternate, so a busy moment of the machine falls on both alike; the best
+		// round of each counts.
+		double ns = 1e30, floorNs = 1e30;
+		for (int round = 0; round < kRounds; ++round)
+		{
+			ns = std::min (ns, nsPerFrame (audition));
+			if (mode.stages)
+				floorNs = std::min (floorNs, nsPerFrame (floor));
+		}
 		if (mode.stages && engine->filters ().isIdle ())
 			std::printf ("(%s ended idle: the figure below is not an audition)\n", mode.name);
-		const double floor = cascadeNs (mode.stages, buffers);
 		const double share = ns * kRate / 1e9 * 100.0;
 		if (mode.stages)
-			std::printf ("| %s | %.1f | %.1f | %d | %.2f | %.3f %% |\n", mode.name, ns, floor, mode.stages, ns / floor, share);
+			std::printf ("| %s | %.1f | %.1f | %d | %.2f | %.3f %% |\n", mode.name, ns, floorNs, mode.stages, ns / floorNs, share);
 		else
 			std::printf ("| %s | %.2f | - | 0 | - | %.4f %% |\n", mode.name, ns, share);
 	}

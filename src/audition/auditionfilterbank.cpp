@@ -63,6 +63,211 @@ bool sectionPlays (const FilterSection& s, uint32_t mask) noexcept
 	return true;
 }
 
+/** Consecutive stages of one section, their memories held in registers for a span and
+    written back when the span is done. The channels go side by side. */
+template <int Stages, int Channels>
+struct Chain
+{
+	explicit Chain (Biquad* first) noexcept : stages (first)
+	{
+		for (int stage = 0; stage < Stages; ++stage)
+			for (int c = 0; c < Channels; ++c)
+			{
+				m1[stage][c] = stages[stage].s1[c];
+				m2[stage][c] = stages[stage].s2[c];
+			}
+	}
+	~Chain ()
+	{
+		for (int stage = 0; stage < Stages; ++stage)
+			for (int c = 0; c < Channels; ++c)
+			{
+				stages[stage].s1[c] = m1[stage][c];
+				stages[stage].s2[c] = m2[stage][c];
+			}
+	}
+	Chain (const Chain&) = delete;
+	Chain& operator= (const Chain&) = delete;
+
+	void step (int stage, double (&y)[Channels]) noexcept
+	{
+		for (int c = 0; c < Channels; ++c)
+			y[c] = stages[stage].step (y[c], m1[stage][c], m2[stage][c]);
+	}
+	/** One sample of a band run: the input through every stage, the output times the
+	    gain added to the sum. Always inlined into the sample loop: a call per sample would
+	    cost as much as a stage. */
+	[[gnu::always_inline]] void add (const double (&x)[Channels], double gain, double (&sum)[Channels]) noexcept
+	{
+		double y[Channels];
+		for (int c = 0; c < Channels; ++c)
+			y[c] = x[c];
+#pragma GCC unroll 4
+		for (int stage = 0; stage < Stages; ++stage)
+			step (stage, y);
+		for (int c = 0; c < Channels; ++c)
+			sum[c] += y[c] * gain;
+	}
+
+	Biquad* stages;
+	double m1[Stages][Channels];
+	double m2[Stages][Channels];
+};
+
+/** No second band run. */
+template <int Channels>
+struct Chain<0, Channels>
+{
+	explicit Chain (Biquad*) noexcept {}
+	void add (const double (&)[Channels], double, double (&)[Channels]) noexcept {}
+};
+
+/** The spectrum section: all 15 stages run, so each memory is current when the stage
+    count changes; the output lies `fraction` of the way from the output after `whole`
+    stages to the one after the next. */
+template <int Channels>
+struct SpectrumChain
+{
+	[[gnu::always_inline]] void add (const double (&x)[Channels], double gain, double (&sum)[Channels]) noexcept
+	{
+		constexpr int kStages = FilterSection::kStages;
+		double y[Channels], below[Channels] = {}, above[Channels] = {};
+		for (int c = 0; c < Channels; ++c)
+			y[c] = x[c];
+		// Up to the stage that gives `below`, that stage, the one that gives `above`, the rest.
+		const int belowAt = whole - 1;
+		int stage = 0;
+		for (; stage < belowAt && stage < kStages; ++stage)
+			run (stage, y);
+		if (belowAt >= 0 && belowAt < kStages)
+		{
+			run (belowAt, y);
+			for (int c = 0; c < Channels; ++c)
+				below[c] = y[c];
+			stage = belowAt + 1;
+		}
+		if (stage == whole && whole < kStages)
+		{
+			run (whole, y);
+			for (int c = 0; c < Channels; ++c)
+				above[c] = y[c];
+			++stage;
+		}
+		for (; stage < kStages; ++stage)
+			run (stage, y);
+		for (int c = 0; c < Channels; ++c)
+			sum[c] += (below[c] + fraction * (above[c] - below[c])) * gain;
+	}
+	void run (int stage, double (&y)[Channels]) noexcept
+	{
+		for (int c = 0; c < Channels; ++c)
+			y[c] = stages[stage].process (y[c], c);
+	}
+
+	Biquad* stages;
+	int whole;
+	double fraction;
+};
+
+/** The stages a band-run section uses: its high-pass pair, its low-pass pair or both. */
+Biquad* firstStage (FilterSection* s) noexcept
+{
+	return !s ? nullptr : s->lowBand > 0 ? &s->stages[0] : &s->stages[2];
+}
+int stagesUsed (const FilterSection* s) noexcept
+{
+	return !s ? 0 : (s->lowBand > 0 ? 2 : 0) + (s->highBand < 4 ? 2 : 0);
+}
+
+/** Calls `run` with the chains of one or two band runs, their stage counts fixed at
+    compile time. */
+template <int Channels, typename Run>
+void withBandChains (FilterSection* a, FilterSection* b, Run&& run) noexcept
+{
+	const int first = stagesUsed (a), second = stagesUsed (b);
+	if (first == 2 && second == 0)
+	{
+		Chain<2, Channels> x (firstStage (a));
+		Chain<0, Channels> y (nullptr);
+		run (x, y);
+	}
+	else if (first == 4 && second == 0)
+	{
+		Chain<4, Channels> x (firstStage (a));
+		Chain<0, Channels> y (nullptr);
+		run (x, y);
+	}
+	else if (first == 2 && second == 2)
+	{
+		Chain<2, Channels> x (firstStage (a));
+		Chain<2, Channels> y (firstStage (b));
+		run (x, y);
+	}
+	else if (first == 2)
+	{
+		Chain<2, Channels> x (firstStage (a));
+		Chain<4, Channels> y (firstStage (b));
+		run (x, y);
+	}
+	else if (second == 2)
+	{
+		Chain<4, Channels> x (firstStage (a));
+		Chain<2, Channels> y (firstStage (b));
+		run (x, y);
+	}
+	else
+	{
+		Chain<4, Channels> x (firstStage (a));
+		Chain<4, Channels> y (firstStage (b));
+		run (x, y);
+	}
+}
+
+/** A span where nothing fades: input, dry path, at most two voices and output in one
+    pass, each sample summed in the order dry, first voice, second voice. */
+template <int Channels, typename Sample, typename First, typename Second>
+void runSteady (const Sample* const (&in)[2], Sample* const (&out)[2], int32_t start, int count, double dry,
+                First& first, double firstGain, Second& second, double secondGain) noexcept
+{
+	for (int k = 0; k < count; ++k)
+	{
+		double x[Channels], sum[Channels];
+		for (int c = 0; c < Channels; ++c)
+		{
+			x[c] = in[c] ? static_cast<double> (in[c][start + k]) : 0.0;
+			sum[c] = x[c] * dry;
+		}
+		first.add (x, firstGain, sum);
+		second.add (x, secondGain, sum);
+		for (int c = 0; c < Channels; ++c)
+			if (out[c])
+				out[c][start + k] = static_cast<Sample> (sum[c]);
+	}
+}
+
+/** One or two band runs over a span whose dry sums are in `acc`, each sample's gains
+    from `gainsA` and `gainsB`. */
+template <int Channels, int Span>
+void runBands (FilterSection* a, const double* gainsA, FilterSection* b, const double* gainsB,
+               const double (&x)[2][Span], double (&acc)[2][Span], int count) noexcept
+{
+	withBandChains<Channels> (a, b, [&] (auto& first, auto& second) {
+		for (int k = 0; k < count; ++k)
+		{
+			double in[Channels], sum[Channels];
+			for (int c = 0; c < Channels; ++c)
+			{
+				in[c] = x[c][k];
+				sum[c] = acc[c][k];
+			}
+			first.add (in, gainsA[k], sum);
+			second.add (in, b ? gainsB[k] : 0.0, sum);
+			for (int c = 0; c < Channels; ++c)
+				acc[c][k] = sum[c];
+		}
+	});
+}
+
 } // namespace
 
 AuditionFilterBank::AuditionFilterBank () noexcept
@@ -105,6 +310,7 @@ void AuditionFilterBank::reset (double newSampleRate) noexcept
 	dryRampLeft = 0;
 	tickCountdown = 0;
 	sampleRate = newSampleRate;
+	glideCoefficient = 1.0 - std::exp (-1600.0 / sampleRate);
 	crossoverTarget = crossover =
 	    clampCrossovers ({kDefaultCrossovers[0], kDefaultCrossovers[1], kDefaultCrossovers[2]}, sampleRate);
 	centre = centreTarget = 630.0;
@@ -236,7 +442,7 @@ void AuditionFilterBank::designSection (int index) noexcept
 
 void AuditionFilterBank::controlTick () noexcept
 {
-	const double coef = 1.0 - std::exp (-1600.0 / sampleRate);
+	const double coef = glideCoefficient;
 	bool moved = false;
 	auto glide = [&] (double& value, double target) {
 		if (value == target)
@@ -337,14 +543,210 @@ void AuditionFilterBank::processSamples (const Sample* const* inputs, Sample* co
 	}
 }
 
+template <typename Sample>
+void AuditionFilterBank::processSpans (const Sample* const* inputs, Sample* const* outputs, int32_t channelCount,
+                                       int32_t frameCount, uint64_t silenceFlags) noexcept
+{
+	const Sample* in[2] = {nullptr, nullptr};
+	Sample* out[2] = {nullptr, nullptr};
+	for (int32_t c = 0; c < channelCount && c < 2; ++c)
+	{
+		in[c] = ((silenceFlags >> c) & 1u) || !inputs ? nullptr : inputs[c];
+		out[c] = outputs ? outputs[c] : nullptr;
+	}
+	for (int32_t start = 0; start < frameCount;)
+	{
+		// A span runs from one sample to the next control tick, so the coefficients stay
+		// the same throughout it.
+		const int32_t old = tickCountdown;
+		tickCountdown = old - 1;
+		if (old <= 0)
+		{
+			tickCountdown = 15;
+			controlTick ();
+		}
+		const int32_t untilTick = tickCountdown + 1;
+		const int count = int (frameCount - start < untilTick ? frameCount - start : untilTick);
+		tickCountdown -= count - 1;
+
+		const bool steady = channelCount == 2 ? steadySpan<2> (in, out, start, count)
+		                                      : steadySpan<1> (in, out, start, count);
+		if (!steady)
+		{
+			if (channelCount == 2)
+				fadingSpan<2> (in, out, start, count);
+			else
+				fadingSpan<1> (in, out, start, count);
+		}
+		start += count;
+	}
+}
+
+template <int Channels, typename Sample>
+bool AuditionFilterBank::steadySpan (const Sample* const (&in)[2], Sample* const (&out)[2], int32_t start,
+                                     int count) noexcept
+{
+	// Nothing fades, and what plays is one or two band runs, or the spectrum section.
+	if (dryRampLeft != 0)
+		return false;
+	FilterSection* playing[2] = {nullptr, nullptr};
+	int found = 0;
+	for (FilterSection& s : sections)
+	{
+		if (s.rampLeft != 0)
+			return false;
+		if (s.gain == 0.0 && s.gainTarget == 0.0)
+			continue;
+		if (found == 2)
+			return false;
+		playing[found++] = &s;
+	}
+	if (found == 0)
+		return false;
+	FilterSection& spectrum = sections[kSpectrumSection];
+	if (playing[0] == &spectrum || playing[1] == &spectrum)
+	{
+		if (found != 1)
+			return false;
+		SpectrumChain<Channels> voice {spectrum.stages, stageCount, stageFraction};
+		Chain<0, Channels> none (nullptr);
+		runSteady<Channels> (in, out, start, count, dryGain, voice, spectrum.gain, none, 0.0);
+		return true;
+	}
+	const double firstGain = playing[0]->gain;
+	const double secondGain = playing[1] ? playing[1]->gain : 0.0;
+	withBandChains<Channels> (playing[0], playing[1], [&] (auto& first, auto& second) {
+		runSteady<Channels> (in, out, start, count, dryGain, first, firstGain, second, secondGain);
+	});
+	return true;
+}
+
+template <int Channels, typename Sample>
+void AuditionFilterBank::fadingSpan (const Sample* const (&in)[2], Sample* const (&out)[2], int32_t start,
+                                     int count) noexcept
+{
+	double x[2][kSpan] = {};
+	double acc[2][kSpan] = {};
+	double gains[kSections][kSpan];
+	// Every input of the span is read before any output is written: in-place safe.
+	for (int c = 0; c < Channels; ++c)
+		for (int k = 0; k < count; ++k)
+			x[c][k] = in[c] ? static_cast<double> (in[c][start + k]) : 0.0;
+	for (int k = 0; k < count; ++k)
+	{
+		if (dryRampLeft != 0)
+		{
+			dryGain += dryStep;
+			if (--dryRampLeft == 0)
+				dryGain = dryTarget;
+		}
+		for (int c = 0; c < Channels; ++c)
+			acc[c][k] = x[c][k] * dryGain;
+	}
+
+	// The sections add up in their order. Band runs that play throughout the span go two
+	// at a time, side by side.
+	FilterSection* waiting = nullptr;
+	const double* waitingGains = nullptr;
+	auto runWaiting = [&] (FilterSection* partner, const double* partnerGains) {
+		runBands<Channels> (waiting, waitingGains, partner, partnerGains, x, acc, count);
+		waiting = nullptr;
+	};
+	for (int i = 0; i < kSections; ++i)
+	{
+		FilterSection& s = sections[i];
+		if (s.rampLeft == 0 && s.gain == 0.0 && s.gainTarget == 0.0)
+			continue; // silent: costs nothing
+		const bool throughout = stepGains (s, gains[i], count);
+		if (throughout && i != kSpectrumSection)
+		{
+			if (waiting)
+				runWaiting (&s, gains[i]);
+			else
+			{
+				waiting = &s;
+				waitingGains = gains[i];
+			}
+			continue;
+		}
+		if (waiting)
+			runWaiting (nullptr, nullptr);
+		if (throughout)
+		{
+			SpectrumChain<Channels> voice {s.stages, stageCount, stageFraction};
+			for (int k = 0; k < count; ++k)
+			{
+				double input[Channels], sum[Channels];
+				for (int c = 0; c < Channels; ++c)
+				{
+					input[c] = x[c][k];
+					sum[c] = acc[c][k];
+				}
+				voice.add (input, gains[i][k], sum);
+				for (int c = 0; c < Channels; ++c)
+					acc[c][k] = sum[c];
+			}
+			continue;
+		}
+		// A fade ending in this span: the section sits out the samples where it is silent,
+		// sample by sample, exactly as the plain loop does.
+		for (int k = 0; k < count; ++k)
+			if (!(gains[i][k] == 0.0 && s.gainTarget == 0.0))
+				for (int c = 0; c < Channels; ++c)
+					acc[c][k] += sectionOutput (s, i, x[c][k], c) * gains[i][k];
+	}
+	if (waiting)
+		runWaiting (nullptr, nullptr);
+
+	for (int c = 0; c < Channels; ++c)
+		if (out[c])
+			for (int k = 0; k < count; ++k)
+				out[c][start + k] = static_cast<Sample> (acc[c][k]);
+}
+
+bool AuditionFilterBank::stepGains (FilterSection& s, double* gains, int count) noexcept
+{
+	if (s.rampLeft == 0)
+	{
+		for (int k = 0; k < count; ++k)
+			gains[k] = s.gain;
+		return !(s.gain == 0.0 && s.gainTarget == 0.0);
+	}
+	bool throughout = true;
+	for (int k = 0; k < count; ++k)
+	{
+		if (s.rampLeft != 0)
+		{
+			s.gain += s.gainStep;
+			if (--s.rampLeft == 0)
+				s.gain = s.gainTarget;
+		}
+		gains[k] = s.gain;
+		throughout = throughout && !(s.gain == 0.0 && s.gainTarget == 0.0);
+	}
+	return throughout;
+}
+
 void AuditionFilterBank::process (const float* const* inputs, float* const* outputs, int32_t channelCount,
                                   int32_t frameCount, uint64_t silenceFlags) noexcept
 {
-	processSamples (inputs, outputs, channelCount, frameCount, silenceFlags);
+	processSpans (inputs, outputs, channelCount, frameCount, silenceFlags);
 }
 
 void AuditionFilterBank::process (const double* const* inputs, double* const* outputs, int32_t channelCount,
                                   int32_t frameCount, uint64_t silenceFlags) noexcept
+{
+	processSpans (inputs, outputs, channelCount, frameCount, silenceFlags);
+}
+
+void AuditionFilterBank::processReference (const float* const* inputs, float* const* outputs,
+                                           int32_t channelCount, int32_t frameCount, uint64_t silenceFlags) noexcept
+{
+	processSamples (inputs, outputs, channelCount, frameCount, silenceFlags);
+}
+
+void AuditionFilterBank::processReference (const double* const* inputs, double* const* outputs,
+                                           int32_t channelCount, int32_t frameCount, uint64_t silenceFlags) noexcept
 {
 	processSamples (inputs, outputs, channelCount, frameCount, silenceFlags);
 }

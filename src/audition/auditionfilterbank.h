@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 
 namespace tarvo {
@@ -19,15 +20,15 @@ struct Biquad
 	double s1[2] {0.0, 0.0};
 	double s2[2] {0.0, 0.0};
 
-	double process (double x, int channel) noexcept
+	/** One sample through the stage with the given pair of memories. */
+	double step (double x, double& m1, double& m2) const noexcept
 	{
-		const double y = x * b0 + s1[channel];
-		const double n1 = (x * b1 - y * a1) + s2[channel];
-		const double n2 = x * b2 - y * a2;
-		s1[channel] = keep (n1);
-		s2[channel] = keep (n2);
+		const double y = x * b0 + m1;
+		m1 = keep ((x * b1 - y * a1) + m2);
+		m2 = keep (x * b2 - y * a2);
 		return y;
 	}
+	double process (double x, int channel) noexcept { return step (x, s1[channel], s2[channel]); }
 	void clearState () noexcept
 	{
 		s1[0] = s1[1] = s2[0] = s2[1] = 0.0;
@@ -38,8 +39,8 @@ struct Biquad
 	    poison the stage for good. */
 	static double keep (double v) noexcept
 	{
-		const double magnitude = v < 0.0 ? -v : v;
-		return magnitude >= 1e-25 && magnitude <= 1.7976931348623157e308 ? v : 0.0;
+		const double magnitude = std::fabs (v);
+		return (magnitude >= 1e-25) & (magnitude <= 1.7976931348623157e308) ? v : 0.0;
 	}
 };
 
@@ -75,11 +76,19 @@ public:
 	bool isIdle () const noexcept;
 
 	/** Filters bus 0; silent or missing inputs read as zeros, missing outputs are skipped.
-	    In-place safe. The caller guarantees 1 or 2 channels. */
+	    In-place safe. The caller guarantees 1 or 2 channels. Works through spans of up to
+	    16 samples between control ticks, section by section, both channels together. */
 	void process (const float* const* inputs, float* const* outputs, int32_t channelCount,
 	              int32_t frameCount, uint64_t silenceFlags) noexcept;
 	void process (const double* const* inputs, double* const* outputs, int32_t channelCount,
 	              int32_t frameCount, uint64_t silenceFlags) noexcept;
+
+	/** The same, sample by sample through every section: the plain form of the loop,
+	    which `process` must match bit for bit. */
+	void processReference (const float* const* inputs, float* const* outputs, int32_t channelCount,
+	                       int32_t frameCount, uint64_t silenceFlags) noexcept;
+	void processReference (const double* const* inputs, double* const* outputs, int32_t channelCount,
+	                       int32_t frameCount, uint64_t silenceFlags) noexcept;
 
 	/** Computes a section's coefficients from the smoothed values. */
 	void designSection (int index) noexcept;
@@ -101,9 +110,23 @@ public:
 	uint32_t rampLength () const noexcept;
 
 private:
+	static constexpr int kSpan = 16; // samples between control ticks
+
 	template <typename Sample>
 	void processSamples (const Sample* const* inputs, Sample* const* outputs, int32_t channelCount,
 	                     int32_t frameCount, uint64_t silenceFlags) noexcept;
+	template <typename Sample>
+	void processSpans (const Sample* const* inputs, Sample* const* outputs, int32_t channelCount,
+	                   int32_t frameCount, uint64_t silenceFlags) noexcept;
+	/** A span where no gain moves and one or two sections play, in one pass; false when
+	    the span is not like that. */
+	template <int Channels, typename Sample>
+	bool steadySpan (const Sample* const (&in)[2], Sample* const (&out)[2], int32_t start, int count) noexcept;
+	/** Any span, section by section over the whole span. */
+	template <int Channels, typename Sample>
+	void fadingSpan (const Sample* const (&in)[2], Sample* const (&out)[2], int32_t start, int count) noexcept;
+	/** Steps a section's gain ramp over a span; true when it plays on every sample. */
+	static bool stepGains (FilterSection& s, double* gains, int count) noexcept;
 	void controlTick () noexcept;
 	double sectionOutput (FilterSection& s, int index, double x, int channel) noexcept;
 
@@ -123,7 +146,8 @@ private:
 	int32_t stageCount {9};
 	double stageFraction {0.5};
 	uint32_t mask {0};
-	double spectrumStageQ {0.0}; // the Q of the last spectrum design, for diagnostics
+	double glideCoefficient {0.0}; // the control tick's smoothing step at this rate
+	double spectrumStageQ {0.0};   // the Q of the last spectrum design, for diagnostics
 };
 
 } // namespace tarvo
