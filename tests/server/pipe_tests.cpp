@@ -15,6 +15,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 using namespace tarvo;
@@ -345,17 +346,63 @@ TEST_F (PipeTest, StatusFollowsTheSession)
 	EXPECT_TRUE (test::waitUntil ([&] { return server->status ().text == u"Waiting for Tarvo"; }, 1000ms));
 }
 
-TEST_F (PipeTest, TwoServersSideBySideHaveTheirOwnRecords)
+TEST_F (PipeTest, ServersSideBySideAreFollowedFromOneGroup)
 {
-	AudioServer second;
+	// Three senders, each with its own id, token and stream, read from one thread; one
+	// goes away and the others stream on.
+	AudioServer second, third;
 	second.setLabel (u"Second");
+	third.setLabel (u"Third");
 	second.start ();
-	ASSERT_TRUE (test::waitUntil ([&] { return client::listSenders (runtime.path ()).size () == 2; }, 3000ms));
+	third.start ();
+	ASSERT_TRUE (test::waitUntil ([&] { return client::listSenders (runtime.path ()).size () == 3; }, 3000ms));
 	const auto senders = client::listSenders (runtime.path ());
 	EXPECT_NE (senders[0].id, senders[1].id);
-	EXPECT_NE (senders[0].token, senders[1].token);
+	EXPECT_NE (senders[0].token, senders[2].token);
+
+	client::SenderGroup group;
+	std::string error;
+	for (const auto& sender : senders)
+		ASSERT_TRUE (group.add (sender, error)) << error;
+	AudioServer* servers[3] = {server.get (), &second, &third};
+	ASSERT_TRUE (test::waitUntil ([&] { return server->isCapturing () && second.isCapturing () && third.isCapturing (); }, 2000ms));
+	std::map<std::string, std::vector<float>> firstSamples;
+	std::vector<std::string> gone;
+	auto follow = [&] (std::chrono::milliseconds limit, size_t audioFrom) {
+		const auto end = Clock::now () + limit;
+		while (Clock::now () < end && firstSamples.size () < audioFrom)
+			group.poll (20, [&] (const client::SenderRecord& sender, const Frame* frame) {
+				if (!frame)
+					gone.push_back (sender.label);
+				else if (!frame->isKeepAlive ())
+					firstSamples.emplace (sender.label, frame->samples);
+			});
+	};
+	for (int i = 0; i < 3; ++i)
+	{
+		const float value = 0.1f * float (i + 1);
+		const float samples[2] = {value, -value};
+		const float* channels[2] = {samples, samples + 1};
+		servers[i]->mailbox ().lastProcessMs = steadyMillis ();
+		servers[i]->capture (channels, 2, 1, 0, 48000.0);
+	}
+	follow (2000ms, 3);
+	ASSERT_EQ (firstSamples.size (), 3u);
+	EXPECT_EQ (firstSamples["Audio Server"], (std::vector<float> {0.1f, -0.1f}));
+	EXPECT_EQ (firstSamples["Second"], (std::vector<float> {0.2f, -0.2f}));
+	EXPECT_EQ (firstSamples["Third"], (std::vector<float> {0.3f, -0.3f}));
+
 	second.stop ();
-	EXPECT_EQ (client::listSenders (runtime.path ()).size (), 1u);
+	EXPECT_EQ (client::listSenders (runtime.path ()).size (), 2u);
+	firstSamples.clear ();
+	const float samples[2] = {0.5f, 0.5f};
+	const float* channels[2] = {samples, samples + 1};
+	third.mailbox ().lastProcessMs = steadyMillis ();
+	third.capture (channels, 2, 1, 0, 48000.0);
+	follow (2000ms, 1);
+	EXPECT_EQ (gone, std::vector<std::string> {"Second"});
+	EXPECT_EQ (firstSamples.count ("Third"), 1u);
+	EXPECT_EQ (group.size (), 2u);
 }
 
 TEST (ServerRun, ClientsThatHangUpAtOnceEndOnlyTheirOwnSession)

@@ -2,6 +2,8 @@
 
 #include "flatjson.h"
 
+#include "server/wireprotocol.h"
+
 #include <windows.h>
 
 #include <chrono>
@@ -119,14 +121,10 @@ std::string pipeNameFor (const std::string& id)
 	return "\\\\.\\pipe\\TarvoProto-" + id;
 }
 
-VisualiserClient::~VisualiserClient ()
-{
-	close ();
-}
+namespace {
 
-bool VisualiserClient::open (const std::string& pipeName, std::string& error)
+HANDLE openPipe (const std::string& pipeName, std::string& error)
 {
-	close ();
 	HANDLE handle = INVALID_HANDLE_VALUE;
 	// Between two clients the server needs a moment to listen again: the pipe is busy.
 	for (int attempt = 0; attempt < 100; ++attempt)
@@ -140,8 +138,49 @@ bool VisualiserClient::open (const std::string& pipeName, std::string& error)
 	if (handle == INVALID_HANDLE_VALUE)
 	{
 		error = "cannot open " + pipeName + " (error " + std::to_string (GetLastError ()) + ")";
+		return nullptr;
+	}
+	return handle;
+}
+
+/** Writes all of `bytes` to an overlapped pipe and waits for it; the event's low bit is
+    set so that the write does not also report to a completion port. */
+bool writeAll (HANDLE pipe, HANDLE event, const void* bytes, size_t size, std::string& error)
+{
+	OVERLAPPED overlapped {};
+	overlapped.hEvent = reinterpret_cast<HANDLE> (reinterpret_cast<uintptr_t> (event) | 1);
+	DWORD written = 0;
+	if (!WriteFile (pipe, bytes, static_cast<DWORD> (size), nullptr, &overlapped) && GetLastError () != ERROR_IO_PENDING)
+	{
+		error = "write failed (error " + std::to_string (GetLastError ()) + ")";
 		return false;
 	}
+	if (!GetOverlappedResult (pipe, &overlapped, &written, TRUE))
+	{
+		error = "write failed (error " + std::to_string (GetLastError ()) + ")";
+		return false;
+	}
+	if (written != size)
+	{
+		error = "short write";
+		return false;
+	}
+	return true;
+}
+
+} // namespace
+
+VisualiserClient::~VisualiserClient ()
+{
+	close ();
+}
+
+bool VisualiserClient::open (const std::string& pipeName, std::string& error)
+{
+	close ();
+	HANDLE handle = openPipe (pipeName, error);
+	if (!handle)
+		return false;
 	pipe = handle;
 	readEvent = CreateEventW (nullptr, TRUE, FALSE, nullptr);
 	writeEvent = CreateEventW (nullptr, TRUE, FALSE, nullptr);
@@ -151,8 +190,7 @@ bool VisualiserClient::open (const std::string& pipeName, std::string& error)
 		close ();
 		return false;
 	}
-	buffer.clear ();
-	bufferStart = 0;
+	parser = FrameParser ();
 	received = 0;
 	return true;
 }
@@ -161,7 +199,7 @@ bool VisualiserClient::connect (const SenderRecord& sender, std::string& error)
 {
 	if (!open (pipeNameFor (sender.id), error))
 		return false;
-	const std::string line = "TARVO6 " + sender.token + "\n";
+	const std::string line = handshakeLine (sender.token);
 	return sendBytes (line.data (), line.size (), error);
 }
 
@@ -172,27 +210,7 @@ bool VisualiserClient::sendBytes (const void* bytes, size_t size, std::string& e
 		error = "not connected";
 		return false;
 	}
-	OVERLAPPED overlapped {};
-	overlapped.hEvent = writeEvent;
-	ResetEvent (writeEvent);
-	DWORD written = 0;
-	if (!WriteFile (pipe, bytes, static_cast<DWORD> (size), &written, &overlapped))
-	{
-		if (GetLastError () != ERROR_IO_PENDING ||
-		    !GetOverlappedResult (pipe, &overlapped, &written, TRUE))
-		{
-			error = "write failed (error " + std::to_string (GetLastError ()) + ")";
-			return false;
-		}
-	}
-	else
-		GetOverlappedResult (pipe, &overlapped, &written, TRUE);
-	if (written != size)
-	{
-		error = "short write";
-		return false;
-	}
-	return true;
+	return writeAll (pipe, writeEvent, bytes, size, error);
 }
 
 void VisualiserClient::close ()
@@ -206,34 +224,39 @@ void VisualiserClient::close ()
 	pipe = readEvent = writeEvent = nullptr;
 }
 
-bool VisualiserClient::takeBufferedFrame (Frame& frame, bool& malformed)
+void FrameParser::append (const uint8_t* bytes, size_t count)
 {
-	malformed = false;
-	const size_t available = buffer.size () - bufferStart;
-	if (available < sizeof (BlockHeader))
-		return false;
-	BlockHeader header;
-	std::memcpy (&header, buffer.data () + bufferStart, sizeof header);
-	if (std::memcmp (header.magic, kBlockMagic, 4) != 0 || header.version != kProtocolVersion ||
-	    header.channelCount < 1 || header.channelCount > 2 || header.frameCount > kMaxBlockFrames)
-	{
-		malformed = true;
-		return false;
-	}
-	const size_t length = frameLength (header);
-	if (available < length)
-		return false;
-	frame.header = header;
-	const size_t samples = size_t (header.channelCount) * header.frameCount;
-	frame.samples.resize (samples);
-	std::memcpy (frame.samples.data (), buffer.data () + bufferStart + sizeof header, samples * sizeof (float));
-	bufferStart += length;
-	if (bufferStart == buffer.size ())
+	if (start > 0 && start == buffer.size ())
 	{
 		buffer.clear ();
-		bufferStart = 0;
+		start = 0;
 	}
-	return true;
+	else if (start > 65536)
+	{
+		buffer.erase (buffer.begin (), buffer.begin () + static_cast<std::ptrdiff_t> (start));
+		start = 0;
+	}
+	buffer.insert (buffer.end (), bytes, bytes + count);
+}
+
+FrameParser::Result FrameParser::next (Frame& frame)
+{
+	const size_t available = buffer.size () - start;
+	if (available < sizeof (BlockHeader))
+		return Result::needMore;
+	BlockHeader header;
+	std::memcpy (&header, buffer.data () + start, sizeof header);
+	if (std::memcmp (header.magic, kBlockMagic, 4) != 0 || header.version != kProtocolVersion ||
+	    header.channelCount < 1 || header.channelCount > 2 || header.frameCount > kMaxBlockFrames)
+		return Result::malformed;
+	const size_t length = frameLength (header);
+	if (available < length)
+		return Result::needMore;
+	frame.header = header;
+	frame.samples.resize (size_t (header.channelCount) * header.frameCount);
+	std::memcpy (frame.samples.data (), buffer.data () + start + sizeof header, length - sizeof header);
+	start += length;
+	return Result::frame;
 }
 
 VisualiserClient::ReadResult VisualiserClient::readFrame (Frame& frame, uint32_t timeoutMs)
@@ -243,21 +266,18 @@ VisualiserClient::ReadResult VisualiserClient::readFrame (Frame& frame, uint32_t
 	const auto deadline = std::chrono::steady_clock::now () + std::chrono::milliseconds (timeoutMs);
 	for (;;)
 	{
-		bool malformed = false;
-		if (takeBufferedFrame (frame, malformed))
-			return ReadResult::frame;
-		if (malformed)
-			return ReadResult::malformed;
-
-		if (bufferStart > 0)
+		switch (parser.next (frame))
 		{
-			buffer.erase (buffer.begin (), buffer.begin () + static_cast<std::ptrdiff_t> (bufferStart));
-			bufferStart = 0;
+			case FrameParser::Result::frame:
+				return ReadResult::frame;
+			case FrameParser::Result::malformed:
+				return ReadResult::malformed;
+			case FrameParser::Result::needMore:
+				break;
 		}
 		uint8_t chunk[65536];
 		OVERLAPPED overlapped {};
 		overlapped.hEvent = readEvent;
-		ResetEvent (readEvent);
 		DWORD got = 0;
 		if (!ReadFile (pipe, chunk, sizeof chunk, &got, &overlapped))
 		{
@@ -280,8 +300,161 @@ VisualiserClient::ReadResult VisualiserClient::readFrame (Frame& frame, uint32_t
 		if (got == 0)
 			return ReadResult::closed;
 		received += got;
-		buffer.insert (buffer.end (), chunk, chunk + got);
+		parser.append (chunk, got);
 	}
+}
+
+
+struct SenderGroup::Connection
+{
+	SenderRecord sender;
+	HANDLE pipe {nullptr};
+	OVERLAPPED overlapped {};
+	FrameParser parser;
+	uint8_t chunk[65536];
+};
+
+SenderGroup::SenderGroup ()
+: port (CreateIoCompletionPort (INVALID_HANDLE_VALUE, nullptr, 0, 1)), writeEvent (CreateEventW (nullptr, TRUE, FALSE, nullptr))
+{
+}
+
+SenderGroup::~SenderGroup ()
+{
+	while (!connections.empty ())
+		drop (connections.back ().get ());
+	// A connection's buffer must outlive its read: wait for the reads of the closed pipes.
+	for (int attempt = 0; attempt < 100 && !closing.empty (); ++attempt)
+		poll (10, [] (const SenderRecord&, const Frame*) {});
+	if (port)
+		CloseHandle (port);
+	if (writeEvent)
+		CloseHandle (writeEvent);
+}
+
+bool SenderGroup::add (const SenderRecord& sender, std::string& error)
+{
+	if (!port || !writeEvent)
+	{
+		error = "no completion port";
+		return false;
+	}
+	HANDLE pipe = openPipe (pipeNameFor (sender.id), error);
+	if (!pipe)
+		return false;
+	auto connection = std::make_unique<Connection> ();
+	connection->sender = sender;
+	connection->pipe = pipe;
+	const std::string line = handshakeLine (sender.token);
+	if (!writeAll (pipe, writeEvent, line.data (), line.size (), error) ||
+	    !CreateIoCompletionPort (pipe, port, reinterpret_cast<ULONG_PTR> (connection.get ()), 0))
+	{
+		CloseHandle (pipe);
+		if (error.empty ())
+			error = "cannot read the pipe through the completion port";
+		return false;
+	}
+	if (!startRead (*connection))
+	{
+		error = "the sender hung up";
+		closing.push_back (std::move (connection));
+		return false;
+	}
+	connections.push_back (std::move (connection));
+	return true;
+}
+
+bool SenderGroup::has (const std::string& id) const
+{
+	for (const auto& connection : connections)
+		if (connection->sender.id == id)
+			return true;
+	return false;
+}
+
+size_t SenderGroup::size () const
+{
+	return connections.size ();
+}
+
+bool SenderGroup::send (const std::string& id, const void* bytes, size_t size, std::string& error)
+{
+	for (const auto& connection : connections)
+		if (connection->sender.id == id)
+			return writeAll (connection->pipe, writeEvent, bytes, size, error);
+	error = "not connected to " + id;
+	return false;
+}
+
+bool SenderGroup::startRead (Connection& connection)
+{
+	std::memset (&connection.overlapped, 0, sizeof connection.overlapped);
+	return ReadFile (connection.pipe, connection.chunk, sizeof connection.chunk, nullptr, &connection.overlapped) ||
+	       GetLastError () == ERROR_IO_PENDING;
+}
+
+void SenderGroup::drop (Connection* connection)
+{
+	CloseHandle (connection->pipe); // its read comes back aborted; the buffer waits for it
+	connection->pipe = nullptr;
+	for (auto it = connections.begin (); it != connections.end (); ++it)
+		if (it->get () == connection)
+		{
+			closing.push_back (std::move (*it));
+			connections.erase (it);
+			return;
+		}
+}
+
+size_t SenderGroup::poll (uint32_t timeoutMs, const std::function<void (const SenderRecord&, const Frame*)>& handle)
+{
+	OVERLAPPED_ENTRY entries[64];
+	ULONG count = 0;
+	if (!port || !GetQueuedCompletionStatusEx (port, entries, 64, &count, timeoutMs, FALSE))
+		return 0;
+	size_t frames = 0;
+	for (ULONG i = 0; i < count; ++i)
+	{
+		auto* connection = reinterpret_cast<Connection*> (entries[i].lpCompletionKey);
+		if (!connection->pipe)
+		{
+			// The last read of a dropped connection: now its buffer can go.
+			for (auto it = closing.begin (); it != closing.end (); ++it)
+				if (it->get () == connection)
+				{
+					closing.erase (it);
+					break;
+				}
+			continue;
+		}
+		const DWORD got = entries[i].dwNumberOfBytesTransferred;
+		bool ended = entries[i].lpOverlapped->Internal != 0 || got == 0; // an error status or end of data
+		if (!ended)
+		{
+			connection->parser.append (connection->chunk, got);
+			for (;;)
+			{
+				const FrameParser::Result result = connection->parser.next (frame);
+				if (result == FrameParser::Result::frame)
+				{
+					++frames;
+					handle (connection->sender, &frame);
+					continue;
+				}
+				ended = result == FrameParser::Result::malformed;
+				break;
+			}
+		}
+		if (ended || !startRead (*connection))
+		{
+			handle (connection->sender, nullptr);
+			drop (connection);
+			// A read that failed to start posts nothing: its buffer can go at once.
+			if (!ended)
+				closing.pop_back ();
+		}
+	}
+	return frames;
 }
 
 } // namespace tarvo::client

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,24 @@ struct Frame
 	bool isKeepAlive () const { return header.frameCount == 0; }
 };
 
+/** Cuts the byte stream a sender writes into frames. */
+class FrameParser
+{
+public:
+	void append (const uint8_t* bytes, size_t count);
+	enum class Result
+	{
+		frame,
+		needMore,
+		malformed, // not a frame header: the stream cannot be followed any further
+	};
+	Result next (Frame& frame);
+
+private:
+	std::vector<uint8_t> buffer;
+	size_t start {0};
+};
+
 class VisualiserClient
 {
 public:
@@ -71,14 +91,45 @@ public:
 	uint64_t bytesReceived () const { return received; }
 
 private:
-	bool takeBufferedFrame (Frame& frame, bool& malformed);
-
 	void* pipe {nullptr};
 	void* readEvent {nullptr};
 	void* writeEvent {nullptr};
-	std::vector<uint8_t> buffer;
-	size_t bufferStart {0};
+	FrameParser parser;
 	uint64_t received {0};
+};
+
+/** Many senders followed from one thread, as a visualiser follows every sender at once:
+    every connection reads through one I/O completion port, so a frame costs one read. */
+class SenderGroup
+{
+public:
+	SenderGroup ();
+	~SenderGroup ();
+	SenderGroup (const SenderGroup&) = delete;
+	SenderGroup& operator= (const SenderGroup&) = delete;
+
+	/** Connects to a sender and presents its token; false with `error` set. */
+	bool add (const SenderRecord& sender, std::string& error);
+	bool has (const std::string& id) const;
+	size_t size () const;
+	/** Sends bytes (commands) to one sender. */
+	bool send (const std::string& id, const void* bytes, size_t size, std::string& error);
+
+	/** Waits up to `timeoutMs` for data, then hands every whole frame that arrived to
+	    `handle` with its sender; a sender that hung up (or sent what is not a frame) is
+	    handed over once with a null frame and dropped. Returns the number of frames. */
+	size_t poll (uint32_t timeoutMs, const std::function<void (const SenderRecord&, const Frame*)>& handle);
+
+private:
+	struct Connection;
+	bool startRead (Connection& connection);
+	void drop (Connection* connection);
+
+	void* port {nullptr};
+	void* writeEvent {nullptr};
+	std::vector<std::unique_ptr<Connection>> connections;
+	std::vector<std::unique_ptr<Connection>> closing; // until their last read comes back
+	Frame frame;
 };
 
 } // namespace tarvo::client
