@@ -1,5 +1,5 @@
 # Entry points; each installs whatever is missing first.
-.PHONY: demo test bench fuzz build clean
+.PHONY: demo test bench fuzz validate package build clean
 
 demo:
 	./scripts/demo.sh
@@ -13,8 +13,15 @@ bench:
 fuzz:
 	./scripts/fuzz.sh
 
+# The VST 3 SDK's validator on both builds: make validate VST3_SDK_ROOT=/path/to/vst3sdk
+validate:
+	./scripts/validate.sh "$(VST3_SDK_ROOT)"
+
+package:
+	./scripts/package.sh
+
 build:
 	bash -c 'source scripts/common.sh && install_deps && build_windows'
 
 clean:
-	rm -rf build build-native
+	rm -rf build build-native build-sdk build-address build-thread build-fuzz

@@ -60,17 +60,28 @@ else()
   list(APPEND VST3_SDK_COMPLETED "public.sdk/source/main/dllmain.cpp")
 endif()
 message(STATUS "VST 3 SDK: ${VST3_SDK_ROOT}")
-message(STATUS "VST 3 SDK files completed by this project: ${VST3_SDK_COMPLETED}")
-
 add_library(vst3sdk STATIC ${VST3_SDK_SOURCES})
-# The SDK's own headers come first, so a complete SDK wins over the completion copies.
-target_include_directories(vst3sdk SYSTEM PUBLIC "${VST3_SDK_ROOT}" "${SDK_COMPLETION_DIR}")
+target_include_directories(vst3sdk SYSTEM PUBLIC "${VST3_SDK_ROOT}")
+if(VST3_SDK_COMPLETED)
+  message(STATUS "VST 3 SDK files completed by sdk-completion/: ${VST3_SDK_COMPLETED}")
+  # After the SDK's own headers, so that anything the SDK has wins.
+  target_include_directories(vst3sdk SYSTEM PUBLIC "${SDK_COMPLETION_DIR}")
+else()
+  message(STATUS "VST 3 SDK is complete: AudioEffect, CPluginFactory and dllmain come from it; sdk-completion/ is not used")
+endif()
 target_compile_definitions(vst3sdk PUBLIC RELEASE=1 UNICODE _UNICODE)
 target_compile_options(vst3sdk PRIVATE -w)
 
-# Host-side helpers of the SDK: host application, messages, attribute lists.
-add_library(vst3sdk_hosting STATIC
+# Host-side helpers of the SDK: host application, messages, attribute lists (and, in SDKs
+# that have it, the string conversion the host application uses).
+set(_hosting_sources
   "${VST3_SDK_ROOT}/public.sdk/source/vst/hosting/hostclasses.cpp"
   "${VST3_SDK_ROOT}/public.sdk/source/vst/hosting/pluginterfacesupport.cpp")
+foreach(f public.sdk/source/vst/utility/stringconvert.cpp public.sdk/source/common/commonstringconvert.cpp)
+  if(EXISTS "${VST3_SDK_ROOT}/${f}")
+    list(APPEND _hosting_sources "${VST3_SDK_ROOT}/${f}")
+  endif()
+endforeach()
+add_library(vst3sdk_hosting STATIC ${_hosting_sources})
 target_link_libraries(vst3sdk_hosting PUBLIC vst3sdk)
 target_compile_options(vst3sdk_hosting PRIVATE -w)

@@ -14,8 +14,10 @@ export WINE
 
 XVFB_PID=""
 HOST_PID=""
+OWN_WINESERVER=""
 cleanup() {
   if [ -n "$HOST_PID" ]; then kill "$HOST_PID" 2>/dev/null || true; fi
+  if [ -n "$OWN_WINESERVER" ]; then "$WINESERVER" -k >/dev/null 2>&1 || true; fi
   if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
@@ -36,6 +38,17 @@ start_display() {
     sleep 0.1
   done
   "$WINESERVER" -k >/dev/null 2>&1 || true
+}
+
+# One wineserver for the rest of the script: without it each Wine program starts its own,
+# and one that starts just as the previous one's is exiting can fail to reach it. Its
+# output goes nowhere, so that CTest does not wait for it; the script stops it at the end.
+start_wineserver() {
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  "$WINESERVER" -w >/dev/null 2>&1 || true
+  "$WINESERVER" -p </dev/null >/dev/null 2>&1 &
+  OWN_WINESERVER=1
+  "$WINE" cmd /c exit >/dev/null 2>&1 || true
 }
 
 step() { printf '\n==> %s\n' "$*"; }

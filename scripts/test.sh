@@ -4,6 +4,7 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
 prepare_windows_run
+start_wineserver
 step "Running the Windows tests under Wine (panel tests on a virtual display)"
 (cd "$BUILD_DIR" && ctest --output-on-failure)
 

@@ -1,0 +1,42 @@
+# Unpacks the release archive and loads the module from it with our host: the bundle is
+# whole, the factory's class version is the one in the archive's name, the notices are there.
+#   cmake -DBUILD=<build folder> -DHOST=<tarvo-host.exe> -DEMULATOR=<wine> -P check-package.cmake
+file(GLOB archives "${BUILD}/TarvoAudioServerPrototype-*-win64.zip")
+list(LENGTH archives count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "Expected one release archive in ${BUILD}, found ${count}: ${archives}")
+endif()
+string(REGEX REPLACE ".*TarvoAudioServerPrototype-(.*)-win64\\.zip$" "\\1" version "${archives}")
+
+set(unpacked "${BUILD}/package-check")
+file(REMOVE_RECURSE "${unpacked}")
+file(MAKE_DIRECTORY "${unpacked}")
+execute_process(COMMAND "${CMAKE_COMMAND}" -E tar xf "${archives}" WORKING_DIRECTORY "${unpacked}" RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "Cannot unpack ${archives}")
+endif()
+set(bundle "${unpacked}/TarvoAudioServerPrototype.vst3")
+foreach(file Contents/x86_64-win/TarvoAudioServerPrototype.vst3 Contents/Resources/moduleinfo.json
+             Contents/Resources/Licences/NOTICE.txt Contents/Resources/Licences/VST3-SDK.txt
+             Contents/Resources/Licences/MinGW-w64-runtime-and-winpthreads.txt
+             Contents/Resources/Licences/GCC-runtime-libraries.txt)
+  if(NOT EXISTS "${bundle}/${file}")
+    message(FATAL_ERROR "The archive lacks ${file}")
+  endif()
+endforeach()
+if(NOT EXISTS "${unpacked}/INSTALL.txt")
+  message(FATAL_ERROR "The archive lacks INSTALL.txt")
+endif()
+
+execute_process(COMMAND ${EMULATOR} "${HOST}" info "${bundle}" OUTPUT_VARIABLE info ERROR_VARIABLE errors RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "tarvo-host could not load the unpacked bundle:\n${info}${errors}")
+endif()
+foreach(expected "Tarvo Audio Server" "Tarvo Audio Server Controller" "version         ${version}")
+  string(FIND "${info}" "${expected}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "tarvo-host info on the unpacked bundle does not show \"${expected}\":\n${info}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE "${unpacked}")
+message(STATUS "${archives}: unpacks into a bundle that loads, version ${version}")
