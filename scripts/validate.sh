@@ -37,19 +37,21 @@ cmake --build "$BUILD_DIR/validator"
 
 failed=0
 validate() {
-  local name=$1 bundle=$2 log="$BUILD_DIR/validator-$1.log" status=0
+  local tag=$1 name=$2 bundle=$3 log="$BUILD_DIR/validator-$1.log" status=0
   step "Validator, extended suite, on the bundle built on $name"
   "$WINE" "$BUILD_DIR/validator/validator.exe" -e "$bundle" >"$log" 2>&1 || status=$?
   local summary
   summary="$(grep -a "Result:" "$log" | tail -n 1 | tr -d '\r')"
   echo "${summary:-no result line}   (exit status $status; full log: $log)"
-  grep -a -E "^\[Failed\]|Failed\]" -B 3 "$log" | head -n 40 || true
+  # The validator names each test in brackets on a line of its own and ends it with
+  # [Succeeded] or [... Failed]: name the failed ones.
+  awk '/^\[.*Failed\]/ { print "  failed: " test; next } /^\[Succeeded\]/ { next } /^\[/ { test = $0 }' "$log" | tr -d '\r'
   if [ "$status" -ne 0 ] || ! printf '%s' "$summary" | grep -q " 0 tests failed"; then
     failed=1
   fi
 }
-validate "Debian's SDK sources" "$BUNDLE"
-validate "the complete SDK" "$SDK_BUILD_DIR/TarvoAudioServerPrototype.vst3"
+validate debian-sdk "Debian's SDK sources" "$BUNDLE"
+validate complete-sdk "the complete SDK" "$SDK_BUILD_DIR/TarvoAudioServerPrototype.vst3"
 
 step "The Windows test suite of the build on the complete SDK"
 (cd "$SDK_BUILD_DIR" && ctest --output-on-failure) || failed=1
