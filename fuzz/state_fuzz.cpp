@@ -1,5 +1,5 @@
 // The processor's saved state as a host hands it back: any bytes at all.
-#include "processor/statestream.h"
+#include "shared/statestream.h"
 #include "shared/utf8.h"
 
 #include <cstdlib>

@@ -2,7 +2,7 @@
 
 #include "controller/editor.h"
 #include "controller/statusmessage.h"
-#include "processor/statestream.h"
+#include "shared/statestream.h"
 #include "shared/hostcall.h"
 #include "shared/messages.h"
 

@@ -1,7 +1,6 @@
 #include "discovery/discoveryfiles.h"
 
 #include "discovery/discoveryrecord.h"
-#include "server/audioserver.h"
 #include "shared/utf8.h"
 
 #include <stdexcept>
@@ -42,14 +41,12 @@ DiscoveryFiles::~DiscoveryFiles ()
 	retryWhileHeld ([this] { return DeleteFileW (record.c_str ()) != FALSE; });
 }
 
-void publishDiscoveryRecord (PublicationContext& context)
+void publishDiscoveryRecord (PublicationContext& context, uint32_t generation, const std::u16string& label)
 {
-	const uint32_t generation = context.server.labelGeneration ();
 	if (generation == context.publishedGeneration)
 		return;
-	const std::string label = toUtf8 (context.server.label ());
 	const std::string text =
-	    composeDiscoveryRecord (context.id, context.token, GetCurrentProcessId (), label);
+	    composeDiscoveryRecord (context.id, context.token, GetCurrentProcessId (), toUtf8 (label));
 
 	{
 		UniqueHandle file (CreateFileW (context.files.temporaryPath ().c_str (), GENERIC_WRITE, 0,

@@ -10,8 +10,6 @@
 
 namespace tarvo {
 
-class AudioServer;
-
 /** The record's path and its ".tmp" sibling; destruction withdraws both files. */
 class DiscoveryFiles
 {
@@ -31,7 +29,6 @@ private:
 
 struct PublicationContext
 {
-	const AudioServer& server;
 	uint32_t publishedGeneration {0};
 	const DiscoveryFiles& files;
 	const std::string& id;
@@ -39,9 +36,9 @@ struct PublicationContext
 	AccessDescriptor& access;
 };
 
-/** Writes the record through its temporary file and moves it into place, when the label
-    changed since the last publication. Throws "Invalid name", "Discovery write failed"
-    or "Discovery publish failed". */
-void publishDiscoveryRecord (PublicationContext& context);
+/** Writes the record naming the sender `label` through its temporary file and moves it
+    into place, unless the label's `generation` is the one last published. Throws
+    "Invalid name", "Discovery write failed" or "Discovery publish failed". */
+void publishDiscoveryRecord (PublicationContext& context, uint32_t generation, const std::u16string& label);
 
 } // namespace tarvo

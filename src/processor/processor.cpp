@@ -3,7 +3,7 @@
 #include "audition/auditionengine.h"
 #include "module/tarvocids.h"
 #include "processor/callfacts.h"
-#include "processor/statestream.h"
+#include "shared/statestream.h"
 #include "shared/messages.h"
 #include "server/audioserver.h"
 #include "shared/hostcall.h"

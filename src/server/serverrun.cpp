@@ -362,14 +362,20 @@ void ServerRun::run ()
 	// Declared after the pipe and the descriptor: on every way out the session's pending
 	// I/O is cancelled first, then the record withdrawn, then the pipe closed.
 	DiscoveryFiles files (directory / (id + ".json"));
-	PublicationContext publication {server, 0, files, id, token, access};
-	publishDiscoveryRecord (publication);
+	PublicationContext publication {0, files, id, token, access};
+	// The label is copied, under its lock, only when a rename changed its generation.
+	auto publishIfRenamed = [&] {
+		const uint32_t generation = server.labelGeneration ();
+		if (generation != publication.publishedGeneration)
+			publishDiscoveryRecord (publication, generation, server.label ());
+	};
+	publishIfRenamed ();
 	server.serverFailed.exchange (false);
 
 	PipeSession session (server, pipe.get (), handshakeLine (token), server.stopEvent.get ());
 	while (!server.stopRequested.load ())
 	{
-		publishDiscoveryRecord (publication);
+		publishIfRenamed ();
 		session.pass ();
 	}
 	session.end ();

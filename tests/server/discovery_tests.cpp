@@ -39,7 +39,7 @@ struct Publisher
 {
 	explicit Publisher (const std::filesystem::path& dir)
 	: access (makeAccessDescriptor ()), files (std::make_unique<DiscoveryFiles> (dir / (kId + ".json"))),
-	  context {server, 0, *files, kId, kToken, access}
+	  context {0, *files, kId, kToken, access}
 	{
 		std::filesystem::create_directories (dir);
 	}
@@ -106,7 +106,7 @@ TEST (DiscoveryRecord, ExactBytesForAnAwkwardLabel)
 	test::RuntimeDirectory scratch;
 	Publisher p (scratch.path ());
 	p.server.setLabel (u"Voc \"Lead\" C:\\take\t2 \u00E9\U0001F3A4");
-	publishDiscoveryRecord (p.context);
+	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
 
 	const std::string expected = "{\"version\":6,\"id\":\"" + kId + "\",\"token\":\"" + kToken +
 	                             "\",\"pid\":" + std::to_string (GetCurrentProcessId ()) +
@@ -131,21 +131,21 @@ TEST (DiscoveryRecord, WritesOncePerLabelChangeAndReplacesWhatWasThere)
 	std::ofstream (p.files->recordPath ()) << "stale leftover";
 	std::ofstream (p.files->temporaryPath ()) << "half a record";
 
-	publishDiscoveryRecord (p.context); // the first publication of a run always writes
+	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ()); // the first publication of a run always writes
 	EXPECT_NE (readFileBytes (p.files->recordPath ()).find ("\"label\":\"Audio Server\""), std::string::npos);
 
 	// Nothing changed: the next call writes nothing (a deleted record stays deleted).
 	std::filesystem::remove (p.files->recordPath ());
-	publishDiscoveryRecord (p.context);
+	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
 	EXPECT_FALSE (std::filesystem::exists (p.files->recordPath ()));
 
 	// Two renames between calls: one write, with the last label.
 	p.server.setLabel (u"First");
 	p.server.setLabel (u"Second");
-	publishDiscoveryRecord (p.context);
+	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
 	EXPECT_NE (readFileBytes (p.files->recordPath ()).find ("\"label\":\"Second\""), std::string::npos);
 	std::filesystem::remove (p.files->recordPath ());
-	publishDiscoveryRecord (p.context);
+	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
 	EXPECT_FALSE (std::filesystem::exists (p.files->recordPath ()));
 }
 
@@ -153,7 +153,7 @@ TEST (DiscoveryRecord, WithdrawingRemovesBothFiles)
 {
 	test::RuntimeDirectory scratch;
 	Publisher p (scratch.path ());
-	publishDiscoveryRecord (p.context);
+	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
 	std::ofstream (p.files->temporaryPath ()) << "x";
 	const auto record = p.files->recordPath ();
 	const auto temporary = p.files->temporaryPath ();
@@ -164,7 +164,7 @@ TEST (DiscoveryRecord, WithdrawingRemovesBothFiles)
 	// A visualiser reading the record at that moment holds it open without delete
 	// sharing; the record still goes once it lets go.
 	Publisher again (scratch.path ());
-	publishDiscoveryRecord (again.context);
+	publishDiscoveryRecord (again.context, again.server.labelGeneration (), again.server.label ());
 	HANDLE reader = CreateFileW (record.c_str (), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
 	ASSERT_NE (reader, INVALID_HANDLE_VALUE);
 	std::thread letGo ([reader] {
@@ -180,7 +180,7 @@ TEST (DiscoveryRecord, AReaderNeverSeesAPartialRecord)
 {
 	test::RuntimeDirectory scratch;
 	Publisher p (scratch.path ());
-	publishDiscoveryRecord (p.context);
+	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
 
 	std::atomic<bool> done {false};
 	int reads = 0, invalid = 0;
@@ -207,7 +207,7 @@ TEST (DiscoveryRecord, AReaderNeverSeesAPartialRecord)
 		for (int i = 0; i < 300; ++i)
 		{
 			p.server.setLabel (u"Rename " + std::u16string (size_t (i % 40), u'x'));
-			publishDiscoveryRecord (p.context);
+			publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
 		}
 	}
 	catch (const std::runtime_error& e)

@@ -1,4 +1,4 @@
-#include "processor/statestream.h"
+#include "shared/statestream.h"
 
 #include "shared/senderstatus.h"
 #include "shared/statecodec.h"
