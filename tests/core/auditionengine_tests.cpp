@@ -1,42 +1,24 @@
+// The audition engine's decisions, one process call at a time, with a clock the test moves.
 #include "audition/auditionengine.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
-#include <limits>
 
 using namespace tarvo;
 
-TEST (AuditionEngine, StaleLimitIsTwiceTheBlockPlusFiftyButAtLeast250)
-{
-	EXPECT_EQ (AuditionEngine::staleLimitFor (512, 48000.0), 250u);    // 71.3 raised to 250
-	EXPECT_EQ (AuditionEngine::staleLimitFor (16384, 44100.0), 793u);  // 793.0 truncated
-	EXPECT_EQ (AuditionEngine::staleLimitFor (8192, 8000.0), 2098u);   // 2048 + 50
-	EXPECT_EQ (AuditionEngine::staleLimitFor (512, std::nan ("")), 250u);
-	EXPECT_EQ (AuditionEngine::staleLimitFor (512, 0.0), UINT32_MAX);  // infinite duration saturates
-}
-
-TEST (AuditionEngine, BeginBlockPublishesTimeAndLimit)
-{
-	AuditionEngine engine;
-	AuditionMailbox mailbox;
-	engine.beginBlock (mailbox, 44100.0, 123456, false, 16384);
-	EXPECT_EQ (mailbox.lastProcessMs.load (), 123456u);
-	EXPECT_EQ (mailbox.staleLimitMs.load (), 793u);
-	engine.beginBlock (mailbox, 48000.0, 123460, false, 512);
-	EXPECT_EQ (mailbox.lastProcessMs.load (), 123460u);
-	EXPECT_EQ (mailbox.staleLimitMs.load (), 250u);
-}
-
 namespace {
 
-/** An engine at 48 kHz with 512-frame blocks, a session 1 and a clock the test moves. */
-struct EngineRig
-{
-	EngineRig () { mailbox.activeSessionId = 1; }
+constexpr uint32_t kFull = 0, kActive = 1, kExpired = 2, kSuspended = 3, kStalled = 4, kNoSession = 5, kCleared = 6;
 
-	void request (uint32_t requestId, uint32_t mask, uint32_t mode = 0, double a = 250.0, double b = 1000.0,
+/** An engine at 48 kHz with 512-frame blocks in session 1. */
+struct Rig
+{
+	Rig () { mailbox.activeSessionId = 1; }
+
+	void request (uint32_t requestId, uint32_t mask, uint32_t mode = 0, double a = 300.0, double b = 1200.0,
 	              double c = 6000.0, uint32_t session = 1)
 	{
 		AuditionRequest r;
@@ -56,7 +38,7 @@ struct EngineRig
 		engine.beginBlock (mailbox, rate, now, suspend, frames);
 		return uint32_t (engine.state ());
 	}
-	/** Processes the block's audio too, so fades advance. */
+	/** Processes the block's audio too, so fades and glides advance. */
 	void audio (int32_t frames = 512)
 	{
 		std::vector<double> buffer (size_t (frames), 0.1);
@@ -65,8 +47,7 @@ struct EngineRig
 		if (!engine.filters ().isIdle ())
 			engine.filters ().process (in, out, 1, frames, 0);
 	}
-	uint64_t word () const { return mailbox.stateWord.load (); }
-	/** Lets time pass in 10 ms blocks, as a host playing along would; returns the last state. */
+	/** Time passes in 10 ms blocks; returns the last state. */
 	uint32_t play (uint64_t ms)
 	{
 		uint32_t state = 0;
@@ -74,9 +55,12 @@ struct EngineRig
 		{
 			now += 10;
 			state = block ();
+			audio (480);
 		}
 		return state;
 	}
+	uint64_t word () const { return mailbox.stateWord.load (); }
+	uint32_t waiting () const { return mailbox.writeIndex - mailbox.readIndex; }
 
 	AuditionEngine engine;
 	AuditionMailbox mailbox;
@@ -86,148 +70,191 @@ struct EngineRig
 
 } // namespace
 
-TEST (AuditionEngine, ARequestIsInForceInTheBlockItArrives)
+TEST (AuditionEngine, PublishesTimeAndStaleLimit)
 {
-	EngineRig rig;
-	rig.request (7, 0b0010);
-	EXPECT_EQ (rig.block (), 1u);
-	EXPECT_EQ (rig.word (), makeStateWord (7, 1, 2));
-	EXPECT_FALSE (rig.engine.filters ().isIdle ());
-	EXPECT_EQ (rig.engine.filters ().selection (), 2u);
+	const struct
+	{
+		int32_t frames;
+		double rate;
+		uint32_t limit;
+	} limits[] = {{512, 48000.0, 250}, {16384, 44100.0, 793}, {8192, 8000.0, 2098}, {512, std::nan (""), 250}, {512, 0.0, UINT32_MAX}};
+	for (const auto& l : limits)
+		EXPECT_EQ (AuditionEngine::staleLimitFor (l.frames, l.rate), l.limit) << l.frames << " at " << l.rate;
+	Rig rig;
+	rig.block (false, 16384, 44100.0);
+	EXPECT_EQ (rig.mailbox.lastProcessMs.load (), 100000u);
+	EXPECT_EQ (rig.mailbox.staleLimitMs.load (), 793u);
+	EXPECT_EQ (rig.engine.state (), AuditionState::fullAudio);
+	EXPECT_EQ (rig.word (), makeStateWord (0, kFull, 0));
 }
 
-TEST (AuditionEngine, RepeatsKeepItAliveAndItExpiresAtFiveHundredMilliseconds)
+TEST (AuditionEngine, RequestsPlayInTheirBlockAndExpireFiveHundredMillisecondsAfterTheLastRepeat)
 {
-	EngineRig rig;
+	Rig rig;
 	rig.request (3, 0b0100);
+	EXPECT_EQ (rig.block (), kActive);
+	EXPECT_EQ (rig.word (), makeStateWord (3, kActive, 0b0100));
+	EXPECT_EQ (rig.engine.filters ().selection (), 0b0100u);
 	uint64_t lastRepeat = rig.now;
-	for (int step = 0; step < 300; ++step) // about 3.2 s of 512-frame blocks
+	for (int step = 0; step < 300; ++step) // repeats every 400 ms keep it going
 	{
 		if (rig.now - lastRepeat >= 400)
 		{
 			rig.request (3, 0b0100);
 			lastRepeat = rig.now;
 		}
-		ASSERT_EQ (rig.block (), 1u) << "at " << rig.now;
+		ASSERT_EQ (rig.block (), kActive) << "at " << rig.now;
+		rig.audio (480);
 		rig.now += 10;
 	}
-	// The repeats stop: in force until the first block at or after the expiry.
-	const uint64_t expiry = lastRepeat + 500;
-	while (rig.now + 10 < expiry)
+	EXPECT_EQ (rig.engine.filters ().crossovers ()[0], 300.0);
+	while (rig.now < lastRepeat + 499)
 	{
-		ASSERT_EQ (rig.block (), 1u);
-		rig.now += 10;
+		rig.now = std::min (rig.now + 10, lastRepeat + 499);
+		ASSERT_EQ (rig.block (), kActive);
 	}
-	rig.now = expiry - 1;
-	EXPECT_EQ (rig.block (), 1u);
-	rig.now = expiry;
-	EXPECT_EQ (rig.block (), 2u);
-	EXPECT_EQ (rig.word (), makeStateWord (3, 2, 0));
+	rig.now = lastRepeat + 500;
+	EXPECT_EQ (rig.block (), kExpired);
+	EXPECT_EQ (rig.word (), makeStateWord (3, kExpired, 0));
+	rig.audio (720); // an expired band request keeps its crossovers while it fades out
+	EXPECT_EQ (rig.engine.filters ().crossovers ()[0], 300.0);
 
-	// A late repeat of the same request stays retired; a newer request id plays at once.
 	rig.now += 10;
-	rig.request (3, 0b0100);
-	EXPECT_EQ (rig.block (), 2u);
-	rig.now += 10;
-	rig.request (4, 0b0100);
-	EXPECT_EQ (rig.block (), 1u);
-	EXPECT_EQ (rig.word (), makeStateWord (4, 1, 4));
-}
+	rig.request (3, 0b0100); // a late repeat stays retired
+	EXPECT_EQ (rig.block (), kExpired);
+	rig.request (4, 0b0100); // a newer request id plays at once
+	EXPECT_EQ (rig.block (), kActive);
 
-TEST (AuditionEngine, FullAudioRequestsAndTheAllBandsMask)
-{
-	EngineRig rig;
-	rig.request (1, 15);
-	EXPECT_EQ (rig.block (), 0u);
-	EXPECT_EQ (rig.word (), makeStateWord (1, 0, 0));
+	// A full-audio request, and a mask of all four bands, play the input; running out,
+	// they never asked for anything.
+	rig.request (5, 15);
+	EXPECT_EQ (rig.block (), kFull);
+	EXPECT_EQ (rig.word (), makeStateWord (5, kFull, 0));
+	rig.request (6, 0);
+	EXPECT_EQ (rig.play (600), kFull);
 	EXPECT_TRUE (rig.engine.filters ().isIdle ());
-
-	rig.request (2, 0);
-	EXPECT_EQ (rig.block (), 0u);
-	EXPECT_EQ (rig.play (600), 0u); // a full-audio request that runs out never asked for anything
 }
 
 TEST (AuditionEngine, SpectrumRequests)
 {
-	EngineRig rig;
+	Rig rig;
 	rig.request (1, 0, 1, 1000.0, 0.6, 0.0);
-	EXPECT_EQ (rig.block (), 1u);
-	EXPECT_EQ (rig.word (), makeStateWord (1, 1, 16));
+	EXPECT_EQ (rig.block (), kActive);
+	EXPECT_EQ (rig.word (), makeStateWord (1, kActive, 16));
 	EXPECT_EQ (rig.engine.filters ().selection (), 16u);
+	rig.audio (480);
+	EXPECT_GT (rig.engine.filters ().centreFrequency (), 630.0);
+
+	// Expired, the bank is handed the default crossovers, not the spectrum values: the
+	// crossovers stay where they were while the section fades out.
+	EXPECT_EQ (rig.play (500), kExpired);
+	EXPECT_EQ (rig.engine.filters ().selection (), 0u);
+	rig.audio (720);
+	EXPECT_EQ (rig.engine.filters ().crossovers ()[0], 250.0);
+	EXPECT_EQ (rig.engine.filters ().crossovers ()[2], 6000.0);
 
 	// Width 1.0: reported as a spectrum audition, heard as the input.
-	EngineRig open;
+	Rig open;
 	open.request (1, 0, 1, 1000.0, 1.0, 0.0);
-	EXPECT_EQ (open.block (), 1u);
+	EXPECT_EQ (open.block (), kActive);
 	EXPECT_EQ (open.engine.currentSelection (), 16u);
 	EXPECT_TRUE (open.engine.filters ().isIdle ());
-
-	// Expired, the bank returns to the default crossovers rather than the spectrum values.
-	EXPECT_EQ (rig.play (500), 2u);
-	EXPECT_EQ (rig.engine.filters ().selection (), 0u);
 }
 
-TEST (AuditionEngine, OfflineAndRecordingSuspendAtOnce)
+TEST (AuditionEngine, SuspendClearAndStallRetireTheRequestInThatOrder)
 {
-	EngineRig rig;
-	rig.request (5, 0b0001);
-	EXPECT_EQ (rig.block (), 1u);
-	rig.audio ();
-	EXPECT_EQ (rig.block (true), 3u);
-	EXPECT_TRUE (rig.engine.filters ().isIdle ()); // reset, no fade
-	EXPECT_EQ (rig.word (), makeStateWord (5, 3, 0));
-	rig.now += 10;
-	EXPECT_EQ (rig.block (), 2u); // the request that was playing stays retired
+	// Each rule retires whatever was current; the first that applies decides the code.
+	const struct
+	{
+		bool suspend, cleared, stalled;
+		uint32_t code;
+		bool idleAtOnce;
+	} rules[] = {{true, true, true, kSuspended, true}, {false, true, true, kCleared, false}, {false, false, true, kStalled, true}};
+	for (const auto& r : rules)
+	{
+		SCOPED_TRACE (r.code);
+		Rig rig;
+		rig.request (5, 0b0001);
+		EXPECT_EQ (rig.block (), kActive);
+		rig.audio (1024);
+		rig.mailbox.primaryChangeCount = r.cleared ? 1 : 0;
+		rig.now += r.stalled ? 251 : 10;
+		EXPECT_EQ (rig.block (r.suspend), r.code);
+		EXPECT_EQ (rig.word (), makeStateWord (5, r.code, 0));
+		EXPECT_EQ (rig.engine.filters ().isIdle (), r.idleAtOnce); // reset, or a fade
+		rig.mailbox.primaryChangeCount = 0;
+		rig.now += 10;
+		rig.request (5, 0b0001); // the same request again: retired for good
+		EXPECT_EQ (rig.block (), kExpired);
+		rig.request (6, 0b0001);
+		EXPECT_EQ (rig.block (), kActive);
+	}
+
+	// While a clear is pending nothing plays, whatever arrives.
+	Rig rig;
+	rig.mailbox.primaryChangeCount = 1;
+	for (uint32_t id = 1; id <= 3; ++id)
+	{
+		rig.request (id, 0b0100);
+		EXPECT_EQ (rig.block (), kCleared);
+		EXPECT_EQ (rig.engine.currentSelection (), 0u);
+	}
+	// The stall limit is not past at 250 ms, nor at 793 ms for 16384 frames at 44.1 kHz;
+	// the first call after construction or a reset is never stalled.
+	Rig timing;
+	EXPECT_EQ (timing.block (), kFull);
+	timing.now += 250;
+	EXPECT_EQ (timing.block (), kFull);
+	timing.block (false, 16384, 44100.0);
+	timing.now += 793;
+	EXPECT_EQ (timing.block (false, 16384, 44100.0), kFull);
+	timing.now += 794;
+	EXPECT_EQ (timing.block (false, 16384, 44100.0), kStalled);
+	timing.engine.reset (44100.0);
+	EXPECT_EQ (timing.engine.lastBlockMillis (), 0u);
+	EXPECT_EQ (timing.engine.filters ().currentSampleRate (), 44100.0);
+	timing.now += 5000;
+	EXPECT_EQ (timing.block (), kFull);
 }
 
-TEST (AuditionEngine, AStalledHostResetsTheBank)
+TEST (AuditionEngine, AResetRetiresTheCurrentRequest)
 {
-	EngineRig rig;
-	EXPECT_EQ (rig.block (), 0u); // the first call is never stalled
-	rig.request (1, 0b0001);
-	rig.now += 250;
-	EXPECT_EQ (rig.block (), 1u); // 250 ms is the limit, not past it
-	rig.audio ();
-	rig.now += 251;
-	EXPECT_EQ (rig.block (), 4u);
-	EXPECT_TRUE (rig.engine.filters ().isIdle ());
-
-	EngineRig big;
-	big.block (false, 16384, 44100.0);
-	big.now += 793;
-	EXPECT_EQ (big.block (false, 16384, 44100.0), 0u);
-	big.now += 794;
-	EXPECT_EQ (big.block (false, 16384, 44100.0), 4u);
-
-	// After a reset the next call is not compared with the one before.
+	Rig rig;
+	rig.request (8, 0b0010);
+	EXPECT_EQ (rig.block (), kActive);
 	rig.engine.reset (48000.0);
-	rig.now += 5000;
-	EXPECT_NE (rig.block (), 4u);
+	EXPECT_TRUE (rig.engine.filters ().isIdle ());
+	EXPECT_EQ (rig.engine.state (), AuditionState::noSession);
+	rig.now += 10;
+	EXPECT_EQ (rig.block (), kExpired);
+	rig.request (8, 0b0010);
+	EXPECT_EQ (rig.block (), kExpired);
 }
 
-TEST (AuditionEngine, DrainsTheQueueAndKeepsTheNewestOfTheSession)
+TEST (AuditionEngine, TakesAtMostThirtyTwoAndKeepsTheNewestOfItsSession)
 {
-	EngineRig rig;
+	Rig rig;
 	for (int i = 0; i < 20; ++i)
 		rig.request (1, 0b0001);
 	rig.request (2, 0b0010, 0, 250.0, 1000.0, 6000.0, 99); // another session: dropped
 	for (int i = 0; i < 11; ++i)
 		rig.request (1, 0b0001);
-	EXPECT_EQ (rig.mailbox.writeIndex - rig.mailbox.readIndex, 32u);
-	EXPECT_EQ (rig.block (), 1u);
-	EXPECT_EQ (rig.mailbox.writeIndex - rig.mailbox.readIndex, 0u);
+	EXPECT_EQ (rig.waiting (), 32u);
+	EXPECT_EQ (rig.block (), kActive);
+	EXPECT_EQ (rig.waiting (), 0u);
 	EXPECT_EQ (rig.engine.currentRequest ().sequence, 32u);
-	EXPECT_EQ (rig.engine.currentRequest ().sessionId, 1u);
 
-	// More than one call's worth arriving over time: 32 taken now, the rest next call.
+	// 40 arriving while the host is not processing: 32 now, the other 8 at the next call.
 	for (int i = 0; i < 32; ++i)
 		rig.request (1, 0b0001);
-	EXPECT_EQ (rig.block (), 1u);
+	AuditionRequest extra;
+	EXPECT_FALSE (rig.mailbox.tryPush (extra));
+	rig.block ();
 	for (int i = 0; i < 8; ++i)
 		rig.request (1, 0b0001);
-	EXPECT_EQ (rig.mailbox.writeIndex - rig.mailbox.readIndex, 8u);
+	EXPECT_EQ (rig.waiting (), 8u);
 	rig.block ();
-	EXPECT_EQ (rig.mailbox.writeIndex - rig.mailbox.readIndex, 0u);
+	EXPECT_EQ (rig.waiting (), 0u);
 	EXPECT_EQ (rig.engine.currentRequest ().sequence, rig.sequence);
 
 	// An entry whose sequence is not above the current one's is dropped.
@@ -239,55 +266,28 @@ TEST (AuditionEngine, DrainsTheQueueAndKeepsTheNewestOfTheSession)
 	stale.expiry = rig.now + 500;
 	rig.mailbox.tryPush (stale);
 	rig.block ();
-	EXPECT_NE (rig.engine.currentRequest ().requestId, 9u);
+	EXPECT_EQ (rig.engine.currentRequest ().requestId, 1u);
 }
 
-TEST (AuditionEngine, SessionEndFadesToFullAudio)
+TEST (AuditionEngine, ANewSessionForgetsTheOldOneAndFadesToFullAudio)
 {
-	EngineRig rig;
-	rig.request (6, 0b0010);
-	EXPECT_EQ (rig.block (), 1u);
+	Rig rig;
+	rig.request (6, 0b0010, 0, 400.0, 1600.0, 7000.0);
+	EXPECT_EQ (rig.block (), kActive);
 	rig.audio (1024);
 	rig.mailbox.activeSessionId = 0;
-	EXPECT_EQ (rig.block (), 5u);
-	EXPECT_EQ (rig.word (), makeStateWord (0, 5, 0));
+	EXPECT_EQ (rig.block (), kNoSession);
+	EXPECT_EQ (rig.word (), makeStateWord (0, kNoSession, 0));
 	EXPECT_FALSE (rig.engine.filters ().isIdle ()); // fading, not cut
 	rig.audio (720);
 	EXPECT_TRUE (rig.engine.filters ().isIdle ());
 
-	// A new session accepts only its own entries.
+	// The next session accepts only its own entries, from request id 1 again, and the
+	// bank starts from the default crossovers.
 	rig.mailbox.activeSessionId = 2;
-	rig.request (1, 0b0001, 0, 250.0, 1000.0, 6000.0, 1);
-	EXPECT_EQ (rig.block (), 0u);
-	rig.request (1, 0b0001, 0, 250.0, 1000.0, 6000.0, 2);
-	EXPECT_EQ (rig.block (), 1u);
-}
-
-TEST (AuditionEngine, APendingClearForcesFullAudioUntilAcknowledged)
-{
-	EngineRig rig;
-	rig.request (4, 0b0010);
-	EXPECT_EQ (rig.block (), 1u);
-	rig.mailbox.primaryChangeCount = 1;
-	for (int i = 0; i < 5; ++i)
-	{
-		rig.request (5 + i, 0b0100);
-		EXPECT_EQ (rig.block (), 6u);
-		EXPECT_EQ (rig.engine.currentSelection (), 0u);
-	}
-	rig.mailbox.primaryChangeCount = 0;
-	EXPECT_EQ (rig.block (), 2u); // whatever was current is retired
-	rig.request (20, 0b0100);
-	EXPECT_EQ (rig.block (), 1u);
-}
-
-TEST (AuditionEngine, ResetLeavesTheBankIdleAtTheNewRate)
-{
-	AuditionEngine engine;
-	EXPECT_TRUE (engine.filters ().isIdle ());
-	EXPECT_EQ (engine.state (), AuditionState::noSession);
-	engine.reset (44100.0);
-	EXPECT_TRUE (engine.filters ().isIdle ());
-	EXPECT_EQ (engine.filters ().currentSampleRate (), 44100.0);
-	EXPECT_EQ (engine.lastBlockMillis (), 0u);
+	rig.request (1, 0b0001, 0, 300.0, 1200.0, 6000.0, 1);
+	EXPECT_EQ (rig.block (), kFull);
+	rig.request (1, 0b0001, 0, 300.0, 1200.0, 6000.0, 2);
+	EXPECT_EQ (rig.block (), kActive);
+	EXPECT_EQ (rig.engine.currentRequest ().sessionId, 2u);
 }

@@ -1,10 +1,9 @@
+// The capture ring: blocks, positions, drops, silence, and a reader on another thread.
 #include "server/capturering.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
-#include <cmath>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -15,90 +14,75 @@ namespace {
 
 struct Stereo
 {
-	explicit Stereo (int32_t frames) : left (frames), right (frames)
+	explicit Stereo (int32_t frames) : left (size_t (frames)), right (size_t (frames))
 	{
 		for (int32_t f = 0; f < frames; ++f)
 		{
-			left[f] = float (f) * 0.001f;
-			right[f] = -float (f) * 0.001f;
+			left[size_t (f)] = float (f) * 0.001f;
+			right[size_t (f)] = -float (f) * 0.001f - 0.5f;
 		}
-		pointers[0] = left.data ();
-		pointers[1] = right.data ();
 	}
 	std::vector<float> left, right;
-	const float* pointers[2];
+	const float* pointers[2] {left.data (), right.data ()};
 };
-
-std::unique_ptr<CaptureRing> makeRing ()
-{
-	return std::make_unique<CaptureRing> ();
-}
 
 } // namespace
 
-TEST (CaptureRing, SplitsALongCallIntoNumberedBlocksWithPositions)
+TEST (CaptureRing, CutsCallsIntoNumberedBlocksWithPositions)
 {
-	auto ring = makeRing ();
+	auto ring = std::make_unique<CaptureRing> ();
 	Stereo in (2500);
+	ring->write (in.pointers, 2, 0, 0, 48000.0, 0);
+	ring->write (in.pointers, 2, -5, 0, 48000.0, 0);
+	EXPECT_EQ (ring->waiting (), 0u);
+	EXPECT_EQ (ring->nextSequence (), 0u);
+
 	ring->write (in.pointers, 2, 2500, 0, 48000.9, 1000);
 	ASSERT_EQ (ring->waiting (), 3u);
-
 	CaptureBlock block;
 	const uint32_t sizes[] = {1024, 1024, 452};
 	for (uint32_t i = 0; i < 3; ++i)
 	{
 		ASSERT_TRUE (ring->tryTake (block));
-		EXPECT_EQ (std::string (block.header.magic, 4), "TRS1");
-		EXPECT_EQ (block.header.version, 6u);
-		EXPECT_EQ (block.header.sampleRate, 48000u);
-		EXPECT_EQ (block.header.channelCount, 2u);
-		EXPECT_EQ (block.header.frameCount, sizes[i]);
-		EXPECT_EQ (block.header.sequence, i);
-		EXPECT_EQ (block.header.dropped, 0u);
-		EXPECT_EQ (block.header.position, 1000 + 1024 * int64_t (i));
-		EXPECT_EQ (block.header.stateCode, 5u); // server fields keep their construction values
-		const int32_t first = int32_t (i) * 1024;
+		const BlockHeader& h = block.header;
+		EXPECT_EQ (std::string (h.magic, 4), "TRS1");
+		EXPECT_EQ (h.version, 6u);
+		EXPECT_EQ (h.sampleRate, 48000u);
+		EXPECT_EQ (h.channelCount, 2u);
+		EXPECT_EQ (h.frameCount, sizes[i]);
+		EXPECT_EQ (h.sequence, i);
+		EXPECT_EQ (h.dropped, 0u);
+		EXPECT_EQ (h.position, 1000 + 1024 * int64_t (i));
+		EXPECT_EQ (h.stateCode, 5u); // server fields keep their construction values
 		for (uint32_t f = 0; f < sizes[i]; ++f)
 		{
-			ASSERT_EQ (block.samples[2 * f], in.left[first + f]);
-			ASSERT_EQ (block.samples[2 * f + 1], in.right[first + f]);
+			ASSERT_EQ (block.samples[2 * f], in.left[1024 * i + f]);
+			ASSERT_EQ (block.samples[2 * f + 1], in.right[1024 * i + f]);
 		}
 	}
 	EXPECT_FALSE (ring->tryTake (block));
-}
 
-TEST (CaptureRing, UnknownAndExtremePositions)
-{
-	auto ring = makeRing ();
-	Stereo in (2100);
+	// Unknown positions stay unknown; one near the end of the range wraps.
 	ring->write (in.pointers, 2, 2100, 0, 44100.0, kUnknownPosition);
-	CaptureBlock block;
-	for (int i = 0; i < 3; ++i)
+	ring->write (in.pointers, 2, 2100, 0, 44100.0, INT64_MAX - 1000);
+	const int64_t positions[] = {kUnknownPosition, kUnknownPosition, kUnknownPosition, INT64_MAX - 1000, INT64_MIN + 23};
+	for (int64_t expected : positions)
 	{
 		ASSERT_TRUE (ring->tryTake (block));
-		EXPECT_EQ (block.header.position, kUnknownPosition) << "block " << i;
+		EXPECT_EQ (block.header.position, expected);
 		EXPECT_EQ (block.header.sampleRate, 44100u);
 	}
-	// Near the end of the range the position wraps instead of overflowing.
-	ring->write (in.pointers, 2, 2100, 0, 44100.0, INT64_MAX - 1000);
-	ASSERT_TRUE (ring->tryTake (block));
-	EXPECT_EQ (block.header.position, INT64_MAX - 1000);
-	ASSERT_TRUE (ring->tryTake (block));
-	EXPECT_EQ (block.header.position, INT64_MIN + 23); // INT64_MAX - 1000 + 1024, wrapped
 }
 
-TEST (CaptureRing, FullRingDropsTheNewestBlockAndCountsIt)
+TEST (CaptureRing, AFullRingDropsTheNewestBlockAndTheDiscardCountsOn)
 {
-	auto ring = makeRing ();
+	auto ring = std::make_unique<CaptureRing> ();
 	Stereo in (64);
-	for (int i = 0; i < 32; ++i)
+	for (int i = 0; i < 33; ++i)
 		ring->write (in.pointers, 2, 64, 0, 48000.0, 0);
-	ASSERT_EQ (ring->waiting (), 32u);
-	ring->write (in.pointers, 2, 64, 0, 48000.0, 0); // dropped
 	EXPECT_EQ (ring->waiting (), 32u);
 	EXPECT_EQ (ring->droppedBlocks (), 1u);
 	EXPECT_EQ (ring->nextSequence (), 33u);
-
 	CaptureBlock block;
 	for (uint32_t i = 0; i < 32; ++i)
 	{
@@ -110,127 +94,88 @@ TEST (CaptureRing, FullRingDropsTheNewestBlockAndCountsIt)
 	ASSERT_TRUE (ring->tryTake (block));
 	EXPECT_EQ (block.header.sequence, 33u); // 32 was the dropped one
 	EXPECT_EQ (block.header.dropped, 1u);
-}
 
-TEST (CaptureRing, MonoSilentAndMissingChannels)
-{
-	auto ring = makeRing ();
-	Stereo in (16);
-	CaptureBlock block;
-
-	ring->write (in.pointers, 1, 16, 0, 48000.0, 0);
-	ASSERT_TRUE (ring->tryTake (block));
-	EXPECT_EQ (block.header.channelCount, 1u);
-	for (int f = 0; f < 16; ++f)
-		ASSERT_EQ (block.samples[f], in.left[f]);
-
-	ring->write (in.pointers, 2, 16, 0b10, 48000.0, 0); // right channel flagged silent
-	ASSERT_TRUE (ring->tryTake (block));
-	for (int f = 0; f < 16; ++f)
-	{
-		ASSERT_EQ (block.samples[2 * f], in.left[f]);
-		ASSERT_EQ (block.samples[2 * f + 1], 0.0f);
-	}
-
-	const float* missingLeft[2] = {nullptr, in.right.data ()};
-	ring->write (missingLeft, 2, 16, 0, 48000.0, 0);
-	ASSERT_TRUE (ring->tryTake (block));
-	for (int f = 0; f < 16; ++f)
-	{
-		ASSERT_EQ (block.samples[2 * f], 0.0f);
-		ASSERT_EQ (block.samples[2 * f + 1], in.right[f]);
-	}
-
-	ring->write (static_cast<const float* const*> (nullptr), 2, 16, 0, 48000.0, 0);
-	ASSERT_TRUE (ring->tryTake (block));
-	EXPECT_EQ (block.samples[0], 0.0f);
-}
-
-TEST (CaptureRing, EmptyCallsMoveNothing)
-{
-	auto ring = makeRing ();
-	Stereo in (16);
-	ring->write (in.pointers, 2, 0, 0, 48000.0, 0);
-	ring->write (in.pointers, 2, -5, 0, 48000.0, 0);
-	EXPECT_EQ (ring->waiting (), 0u);
-	EXPECT_EQ (ring->nextSequence (), 0u);
-}
-
-TEST (CaptureRing, DoubleInputIsRoundedToNearestFloat)
-{
-	auto ring = makeRing ();
-	std::vector<double> samples = {0.1, 1.0 / 3.0, -2.0 / 3.0, 1e-40, 0.5 + 1e-12};
-	const double* channels[1] = {samples.data ()};
-	ring->write (channels, 1, int32_t (samples.size ()), 0, 96000.0, 0);
-	CaptureBlock block;
-	ASSERT_TRUE (ring->tryTake (block));
-	for (size_t i = 0; i < samples.size (); ++i)
-		EXPECT_EQ (block.samples[i], static_cast<float> (samples[i]));
-}
-
-TEST (CaptureRing, DiscardAllEmptiesTheRingButCountersRunOn)
-{
-	auto ring = makeRing ();
-	Stereo in (16);
 	for (int i = 0; i < 5; ++i)
 		ring->write (in.pointers, 2, 16, 0, 48000.0, 0);
 	ring->discardAll ();
 	EXPECT_EQ (ring->waiting (), 0u);
 	ring->write (in.pointers, 2, 16, 0, 48000.0, 0);
-	CaptureBlock block;
 	ASSERT_TRUE (ring->tryTake (block));
-	EXPECT_EQ (block.header.sequence, 5u);
+	EXPECT_EQ (block.header.sequence, 39u);
 }
 
-// The reader checks every block it takes: sequence order, gaps only where the writer
-// counted drops, and sample content written by one call only (no torn blocks).
+TEST (CaptureRing, MonoSilentMissingAndWideChannels)
+{
+	auto ring = std::make_unique<CaptureRing> ();
+	Stereo in (16);
+	CaptureBlock block;
+	ring->write (in.pointers, 1, 16, 0, 48000.0, 0);
+	ASSERT_TRUE (ring->tryTake (block));
+	EXPECT_EQ (block.header.channelCount, 1u);
+	for (int f = 0; f < 16; ++f)
+		ASSERT_EQ (block.samples[f], in.left[size_t (f)]);
+
+	const float* missingLeft[2] = {nullptr, in.right.data ()};
+	const struct
+	{
+		const float* const* channels;
+		uint64_t silence;
+		bool left, right;
+	} cases[] = {{in.pointers, 0b10, true, false}, {in.pointers, 0b01, false, true}, {missingLeft, 0, false, true}, {nullptr, 0, false, false}};
+	for (const auto& c : cases)
+	{
+		ring->write (c.channels, 2, 16, c.silence, 48000.0, 0);
+		ASSERT_TRUE (ring->tryTake (block));
+		for (size_t f = 0; f < 16; ++f)
+		{
+			ASSERT_EQ (block.samples[2 * f], c.left ? in.left[f] : 0.0f);
+			ASSERT_EQ (block.samples[2 * f + 1], c.right ? in.right[f] : 0.0f);
+		}
+	}
+	const std::vector<double> wide = {0.1, 1.0 / 3.0, -2.0 / 3.0, 1e-40, 0.5 + 1e-12, 0.7};
+	const double* channels[2] = {wide.data (), wide.data () + 3};
+	ring->write (channels, 2, 3, 0, 96000.0, 0);
+	ASSERT_TRUE (ring->tryTake (block));
+	for (size_t f = 0; f < 3; ++f)
+	{
+		EXPECT_EQ (block.samples[2 * f], static_cast<float> (wide[f]));
+		EXPECT_EQ (block.samples[2 * f + 1], static_cast<float> (wide[f + 3]));
+	}
+}
+
+// The reader checks every block it takes: order, gaps only where the writer counted drops,
+// and every sample of a block from the same call (no torn blocks).
 TEST (CaptureRing, TwoThreadStressKeepsOrderAndWholeBlocks)
 {
-	auto ring = makeRing ();
+	auto ring = std::make_unique<CaptureRing> ();
 	constexpr int kCalls = 20000;
 	std::atomic<bool> done {false};
 	std::vector<uint32_t> problems;
 	uint64_t taken = 0, gaps = 0;
 	uint32_t lastDropped = 0;
-
 	std::thread reader ([&] {
 		CaptureBlock block;
 		int64_t lastSequence = -1;
-		for (;;)
+		while (ring->tryTake (block) || !done.load () || ring->tryTake (block))
 		{
-			if (!ring->tryTake (block))
-			{
-				if (done.load ())
-				{
-					if (!ring->tryTake (block))
-						break;
-				}
-				else
-				{
-					std::this_thread::yield ();
-					continue;
-				}
-			}
+			if (block.header.frameCount == 0)
+				continue;
 			const BlockHeader& h = block.header;
-			if (int64_t (h.sequence) <= lastSequence)
+			if (int64_t (h.sequence) <= lastSequence || float (h.position) != block.samples[0])
 				problems.push_back (h.sequence);
 			gaps += uint64_t (int64_t (h.sequence) - lastSequence - 1);
 			lastSequence = h.sequence;
-			// Every sample of a block carries the call number it was written by.
-			const float tag = block.samples[0];
 			for (uint32_t i = 0; i < h.frameCount * h.channelCount; ++i)
-				if (block.samples[i] != tag)
+				if (block.samples[i] != block.samples[0])
 				{
 					problems.push_back (h.sequence);
 					break;
 				}
-			if (float (h.position) != tag)
-				problems.push_back (h.sequence);
 			lastDropped = h.dropped;
 			++taken;
+			block.header.frameCount = 0;
 		}
 	});
-
 	std::vector<float> samples (300);
 	const float* channels[2] = {samples.data (), samples.data ()};
 	for (int call = 0; call < kCalls; ++call)
@@ -240,10 +185,8 @@ TEST (CaptureRing, TwoThreadStressKeepsOrderAndWholeBlocks)
 	}
 	done = true;
 	reader.join ();
-
 	EXPECT_TRUE (problems.empty ()) << problems.size () << " bad blocks";
 	EXPECT_EQ (taken + ring->droppedBlocks (), uint64_t (kCalls));
-	// Gaps seen by the reader equal the drops counted up to its last block.
 	EXPECT_EQ (gaps, uint64_t (lastDropped));
 	EXPECT_GT (taken, 0u);
 }
