@@ -1,11 +1,14 @@
-// The messages between processor and controller, with instances sharing one process.
+// The sender's label, status and primary role, and the messages between processor and
+// controller, with instances sharing one process.
 #include "linkedinstance.h"
 #include "runtimefixture.h"
 
 #include "hostwindow.h"
+#include "server/audioserver.h"
 #include "server/auditioncommand.h"
 #include "shared/messages.h"
 #include "shared/processwide.h"
+#include "shared/steadyclock.h"
 
 #include "pluginterfaces/gui/iplugview.h"
 
@@ -32,141 +35,176 @@ tresult sendName (LinkedInstance& instance, const std::u16string& name)
 	return instance.processorPoint->notify (message);
 }
 
-/** A status message as a processor would send it; fields left out on request. */
-IPtr<IMessage> statusMessage (int64 role, bool withMode = true, int64 mode = 0, bool withName = true)
-{
-	auto message = makeMessage (kMessageStatus);
-	IAttributeList* a = message->getAttributes ();
-	if (withName)
-		a->setString (kAttributeName, reinterpret_cast<const TChar*> (u"Keys"));
-	a->setString (kAttributeStatus, reinterpret_cast<const TChar*> (u"Band Solo active"));
-	a->setInt (kAttributeRole, role);
-	a->setInt (kAttributeConnected, 1);
-	if (withMode)
-		a->setInt (kAttributeAuditionMode, mode);
-	return message;
-}
-
 } // namespace
+
+TEST (AudioServer, LabelRolesAndThePrimarysDeparture)
+{
+	processWide ().primarySerial = 0;
+	auto first = std::make_unique<AudioServer> ();
+	auto second = std::make_unique<AudioServer> ();
+	EXPECT_EQ (second->instanceSerial (), first->instanceSerial () + 1);
+	EXPECT_EQ (first->labelGeneration (), 1u);
+	first->setLabel (u"Drums");
+	first->setLabel (u"Drums"); // unchanged text still counts
+	EXPECT_EQ (first->labelGeneration (), 3u);
+	const char16_t lone[] = {u'a', 0xD800, 0};
+	EXPECT_THROW (first->setLabel (lone), std::runtime_error);
+	EXPECT_EQ (first->labelGeneration (), 3u);
+
+	SenderStatus status = first->status ();
+	EXPECT_EQ (status.name, u"Drums");
+	EXPECT_EQ (status.text, u"Waiting for Tarvo");
+	EXPECT_FALSE (status.connected);
+	EXPECT_EQ (status.auditionMode, 0);
+	EXPECT_EQ (status.role, 0);
+	processWide ().primarySerial = first->instanceSerial ();
+	EXPECT_EQ (first->status ().role, 1);
+	EXPECT_EQ (second->status ().role, 2);
+
+	// Only the primary's departure withdraws the role, and bumps the generation once.
+	uint32_t before = generation ();
+	second.reset ();
+	EXPECT_EQ (processWide ().primarySerial.load (), first->instanceSerial ());
+	EXPECT_EQ (generation (), before);
+	first.reset ();
+	EXPECT_EQ (processWide ().primarySerial.load (), 0u);
+	EXPECT_EQ (generation (), before + 1);
+
+	// Bumps between two process calls count as one change; nothing is captured while no
+	// visualiser is connected.
+	AudioServer server;
+	auto& count = server.mailbox ().primaryChangeCount;
+	server.followPrimaryGeneration ();
+	EXPECT_EQ (count.load (), 0u);
+	processWide ().primaryGeneration.fetch_add (3);
+	server.followPrimaryGeneration ();
+	server.followPrimaryGeneration ();
+	EXPECT_EQ (count.load (), 1u);
+	processWide ().primaryGeneration.fetch_add (1);
+	server.followPrimaryGeneration ();
+	EXPECT_EQ (count.load (), 2u);
+	const float samples[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+	const float* channels[2] = {samples, samples};
+	const double wide[8] = {};
+	const double* wideChannels[1] = {wide};
+	server.capture (channels, 2, 8, 0, 48000.0);
+	server.capture (wideChannels, 1, 8, 0, 48000.0);
+	EXPECT_EQ (server.ring ().waiting (), 0u);
+	EXPECT_EQ (server.ring ().nextSequence (), 0u);
+}
 
 TEST (Messages, PrimaryTogglesAndMovesBetweenInstances)
 {
 	processWide ().primarySerial = 0;
 	LinkedInstance a, b;
 	EXPECT_EQ (a.poll ().role, 0);
-	EXPECT_EQ (b.poll ().role, 0);
-
-	uint32_t before = generation ();
+	const uint32_t before = generation ();
 	a.controller->sendRequest (kMessagePrimary);
-	EXPECT_EQ (generation (), before + 1);
 	EXPECT_EQ (a.controller->cachedStatus ().role, 1); // the answer came at once
 	EXPECT_EQ (b.poll ().role, 2);
-
 	a.controller->sendRequest (kMessagePrimary); // the primary gives the role up
-	EXPECT_EQ (generation (), before + 2);
 	EXPECT_EQ (a.controller->cachedStatus ().role, 0);
 	EXPECT_EQ (b.poll ().role, 0);
-
 	a.controller->sendRequest (kMessagePrimary);
 	b.controller->sendRequest (kMessagePrimary); // B takes over from A
-	EXPECT_EQ (generation (), before + 4);
 	EXPECT_EQ (b.controller->cachedStatus ().role, 1);
 	EXPECT_EQ (a.poll ().role, 2);
+	EXPECT_EQ (generation (), before + 4);
+	a.controller->sendRequest (kMessageClear);
+	EXPECT_EQ (generation (), before + 5);
 	processWide ().primarySerial = 0;
 }
 
-TEST (Messages, RenamesAreCleanedAndBadOnesGetNoAnswer)
+TEST (Messages, RenamesAreCleanedAndRefusedOnesGetNoAnswer)
 {
 	LinkedInstance recorded (false);
 	auto& log = *recorded.recorder;
-
-	EXPECT_EQ (sendName (recorded, std::u16string (70, u'n')), kResultOk);
-	EXPECT_EQ (log.count (kMessageStatus), 1);
-	EXPECT_EQ (log.lastName, std::u16string (64, u'n'));
-
-	EXPECT_EQ (sendName (recorded, u""), kResultOk);
-	EXPECT_EQ (log.lastName, u"Audio Server");
-	EXPECT_EQ (sendName (recorded, std::u16string (63, u'k') + u"\U0001F3B9"), kResultOk); // pair across the cut
-	EXPECT_EQ (log.lastName, std::u16string (63, u'k'));
-	EXPECT_EQ (sendName (recorded, u"Room\tMic"), kResultOk);
-	EXPECT_EQ (log.lastName, u"Room Mic");
-
 	const uint32_t before = generation ();
+	const struct
+	{
+		std::u16string sent, label;
+	} renames[] = {{std::u16string (70, u'n'), std::u16string (64, u'n')},
+	               {std::u16string (63, u'k') + u"\U0001F3B9", std::u16string (63, u'k')}, // a pair across the cut
+	               {u"", u"Audio Server"},
+	               {u"Room\tMic", u"Room Mic"}};
+	int answers = 0;
+	for (const auto& r : renames)
+	{
+		EXPECT_EQ (sendName (recorded, r.sent), kResultOk);
+		EXPECT_EQ (log.count (kMessageStatus), ++answers);
+		EXPECT_EQ (log.lastName, r.label);
+	}
 	const char16_t lone[] = {u'x', 0xDC00, 0};
 	EXPECT_EQ (sendName (recorded, lone), kInvalidArgument);
 	EXPECT_EQ (recorded.processorPoint->notify (makeMessage (kMessageName)), kInvalidArgument); // no "name"
-	EXPECT_EQ (log.count (kMessageStatus), 4);
-	EXPECT_EQ (generation (), before); // renames leave the auditions alone
-
 	EXPECT_NE (recorded.processorPoint->notify (makeMessage ("tarvo.unknown")), kResultOk);
 	EXPECT_EQ (recorded.processorPoint->notify (nullptr), kInvalidArgument);
-	EXPECT_EQ (log.count (kMessageStatus), 4);
+	EXPECT_EQ (log.count (kMessageStatus), answers);
+	EXPECT_EQ (generation (), before); // renames leave the auditions alone
 
-	// The answer carries the five attributes; poll and clear are answered too.
+	// Poll and clear are answered with the five attributes.
 	recorded.processorPoint->notify (makeMessage (kMessagePoll));
 	recorded.processorPoint->notify (makeMessage (kMessageClear));
-	EXPECT_EQ (log.count (kMessageStatus), 6);
+	EXPECT_EQ (log.count (kMessageStatus), answers + 2);
 	EXPECT_EQ (log.lastText, u"Waiting for Tarvo");
 	EXPECT_EQ (log.lastName, u"Room Mic");
+	EXPECT_EQ (log.lastRole, 0);
+	EXPECT_EQ (log.lastConnected, 0);
+	EXPECT_EQ (log.lastMode, 0);
 }
 
-TEST (Messages, TheControllerValidatesStatusMessages)
+TEST (Messages, TheControllerValidatesStatusRenamesAndMakesOneView)
 {
 	LinkedInstance instance;
 	Controller& controller = *instance.controller;
 	const SenderStatus fresh = controller.cachedStatus ();
-
-	EXPECT_EQ (controller.notify (statusMessage (3)), kInvalidArgument);
-	EXPECT_EQ (controller.notify (statusMessage (-1)), kInvalidArgument);
-	EXPECT_EQ (controller.notify (statusMessage (1, true, 3)), kInvalidArgument);
-	EXPECT_EQ (controller.notify (statusMessage (1, true, 0, false)), kInvalidArgument);
-	auto noAttributes = makeMessage (kMessageStatus);
-	noAttributes->getAttributes ()->setInt (kAttributeRole, 1);
-	EXPECT_EQ (controller.notify (noAttributes), kInvalidArgument);
+	auto status = [] (int64 role, int64 mode, bool withMode = true, bool withName = true) {
+		auto message = makeMessage (kMessageStatus);
+		IAttributeList* a = message->getAttributes ();
+		if (withName)
+			a->setString (kAttributeName, reinterpret_cast<const TChar*> (u"Keys"));
+		a->setString (kAttributeStatus, reinterpret_cast<const TChar*> (u"Band Solo active"));
+		a->setInt (kAttributeRole, role);
+		a->setInt (kAttributeConnected, 2);
+		if (withMode)
+			a->setInt (kAttributeAuditionMode, mode);
+		return message;
+	};
+	for (auto refused : {status (3, 0), status (-1, 0), status (1, 3), status (1, -1), status (1, 0, true, false)})
+		EXPECT_EQ (controller.notify (refused), kInvalidArgument);
+	auto roleOnly = makeMessage (kMessageStatus);
+	roleOnly->getAttributes ()->setInt (kAttributeRole, 1);
+	EXPECT_EQ (controller.notify (roleOnly), kInvalidArgument);
 	EXPECT_EQ (controller.cachedStatus (), fresh);
 
-	// Without "auditionMode" the status is taken, with mode 0.
-	EXPECT_EQ (controller.notify (statusMessage (2, false)), kResultOk);
+	EXPECT_EQ (controller.notify (status (2, 0, false)), kResultOk); // without a mode: mode 0
 	SenderStatus expected;
 	expected.name = u"Keys";
 	expected.text = u"Band Solo active";
 	expected.role = 2;
 	expected.connected = true;
-	expected.auditionMode = 0;
 	EXPECT_EQ (controller.cachedStatus (), expected);
-	EXPECT_EQ (controller.notify (statusMessage (1, true, 2)), kResultOk);
+	EXPECT_EQ (controller.notify (status (1, 2)), kResultOk);
 	EXPECT_EQ (controller.cachedStatus ().auditionMode, 2);
-
-	// An over-long name is cut at the receiving buffer.
-	auto longName = statusMessage (0);
+	auto longName = status (0, 0);
 	longName->getAttributes ()->setString (kAttributeName, reinterpret_cast<const TChar*> (std::u16string (90, u'L').c_str ()));
 	EXPECT_EQ (controller.notify (longName), kResultOk);
 	EXPECT_EQ (controller.cachedStatus ().name, std::u16string (64, u'L'));
-}
 
-TEST (Messages, RenameSenderSendsOnlyRealChangesAndMarksTheProject)
-{
-	LinkedInstance instance;
+	// A rename goes out only when it is a change the processor can take, and marks the project.
 	host::ComponentHandler handler;
-	instance.controller->setComponentHandler (&handler);
+	controller.setComponentHandler (&handler);
 	instance.poll ();
-
-	instance.controller->renameSender (u"Audio Server"); // the cached name
-	EXPECT_EQ (handler.dirtyTrue.load (), 0);
-	instance.controller->renameSender (std::u16string (65, u'x'));
+	controller.renameSender (u"Audio Server"); // the cached name
+	controller.renameSender (std::u16string (65, u'x'));
 	EXPECT_EQ (handler.dirtyTrue.load (), 0);
 	EXPECT_EQ (instance.poll ().name, u"Audio Server");
-
-	instance.controller->renameSender (std::u16string (64, u'y'));
+	controller.renameSender (std::u16string (64, u'y'));
 	EXPECT_EQ (handler.dirtyTrue.load (), 1);
 	EXPECT_EQ (instance.poll ().name, std::u16string (64, u'y'));
-	instance.controller->setComponentHandler (nullptr);
-}
+	controller.setComponentHandler (nullptr);
 
-TEST (Messages, CreateViewOnlyForTheEditor)
-{
-	LinkedInstance instance;
-	IPtr<IPlugView> view = owned (instance.controller->createView ("editor"));
+	IPtr<IPlugView> view = owned (controller.createView ("editor"));
 	ASSERT_TRUE (view);
 	ViewRect size;
 	EXPECT_EQ (view->getSize (&size), kResultOk);
@@ -175,43 +213,42 @@ TEST (Messages, CreateViewOnlyForTheEditor)
 	EXPECT_EQ (view->isPlatformTypeSupported ("HWND"), kResultTrue);
 	EXPECT_EQ (view->isPlatformTypeSupported ("NSView"), kResultFalse);
 	EXPECT_EQ (view->isPlatformTypeSupported (nullptr), kResultFalse);
-	EXPECT_EQ (instance.controller->createView ("Editor"), nullptr);
-	EXPECT_EQ (instance.controller->createView (nullptr), nullptr);
+	EXPECT_EQ (controller.createView ("Editor"), nullptr);
+	EXPECT_EQ (controller.createView (nullptr), nullptr);
 }
 
-TEST (Messages, AClearReachesEveryConnectedSender)
+TEST (Messages, AClearReachesEveryConnectedSenderUntilEachIsAcknowledged)
 {
 	test::RuntimeDirectory runtime;
-	LinkedInstance a, b;
+	LinkedInstance a, b (false); // b answers a recorder, which sees the raw attributes
 	a.controller->renameSender (u"Sender A");
-	b.controller->renameSender (u"Sender B");
+	sendName (b, u"Sender B");
 	a.activate ();
 	b.activate ();
-	client::VisualiserClient clientA, clientB;
 	std::vector<client::SenderRecord> senders;
 	ASSERT_TRUE (test::waitUntil ([&] { return (senders = client::listSenders (runtime.path ())).size () == 2; }, 3000ms));
 	if (senders[0].label != "Sender A")
 		std::swap (senders[0], senders[1]);
-	ASSERT_EQ (senders[0].label, "Sender A");
+	client::VisualiserClient clientA, clientB;
 	std::string error;
 	ASSERT_TRUE (clientA.connect (senders[0], error)) << error;
 	ASSERT_TRUE (clientB.connect (senders[1], error)) << error;
-	ASSERT_TRUE (test::waitUntil ([&] {
-		a.process ();
-		b.process ();
-		return a.poll ().text == u"Connected \u00B7 full audio" && b.poll ().text == u"Connected \u00B7 full audio";
-	}, 3000ms));
+	auto both = [&] (const std::u16string& text) {
+		return test::waitUntil ([&] {
+			a.process ();
+			b.process ();
+			return a.poll ().text == text && b.poll ().text == text;
+		}, 3000ms);
+	};
+	ASSERT_TRUE (both (u"Connected \u00B7 full audio"));
+	EXPECT_TRUE (a.poll ().connected);
+	EXPECT_EQ (b.recorder->lastConnected, 1);
 
 	a.controller->sendRequest (kMessageClear);
-	a.process ();
-	b.process ();
-	EXPECT_EQ (a.poll ().text, u"Full audio \u00B7 cleared");
-	EXPECT_EQ (b.poll ().text, u"Full audio \u00B7 cleared");
-
-	// Each visualiser acknowledges for its own sender.
-	auto first = test::readUntil (clientA, [] (const client::Frame& f) { return f.header.stateCode == 6; });
-	ASSERT_TRUE (first);
-	const auto ack = makeCommand (first->header.sessionId, 1, 1, 0, 250.0f, 1000.0f, 6000.0f, 0);
+	ASSERT_TRUE (both (u"Full audio \u00B7 cleared"));
+	auto cleared = test::readUntil (clientA, [] (const client::Frame& f) { return f.header.stateCode == 6; });
+	ASSERT_TRUE (cleared);
+	const auto ack = makeCommand (cleared->header.sessionId, 1, 1, 0, 250.0f, 1000.0f, 6000.0f, 0);
 	ASSERT_TRUE (clientA.sendBytes (&ack, sizeof ack, error));
 	EXPECT_TRUE (test::waitUntil ([&] {
 		a.process ();

@@ -30,6 +30,8 @@ tresult PLUGIN_API MessageRecorder::notify (IMessage* message)
 		attributes->getString (kAttributeStatus, text, sizeof text);
 		lastText = reinterpret_cast<const char16_t*> (text);
 		attributes->getInt (kAttributeRole, lastRole);
+		attributes->getInt (kAttributeConnected, lastConnected);
+		attributes->getInt (kAttributeAuditionMode, lastMode);
 	}
 	return kResultOk;
 }
@@ -121,7 +123,15 @@ void LinkedInstance::process (int32 frames)
 SenderStatus LinkedInstance::poll ()
 {
 	processorPoint->notify (makeMessage (kMessagePoll));
-	return controller ? controller->cachedStatus () : SenderStatus {};
+	if (controller)
+		return controller->cachedStatus ();
+	SenderStatus status;
+	status.name = recorder->lastName;
+	status.text = recorder->lastText;
+	status.role = int32_t (recorder->lastRole);
+	status.connected = recorder->lastConnected != 0;
+	status.auditionMode = recorder->lastMode;
+	return status;
 }
 
 } // namespace tarvo::test

@@ -22,7 +22,7 @@ class MessageRecorder : public Steinberg::FObject, public Steinberg::Vst::IConne
 public:
 	std::vector<std::string> ids;
 	std::u16string lastName, lastText;
-	Steinberg::int64 lastRole {-1};
+	Steinberg::int64 lastRole {-1}, lastConnected {-1}, lastMode {-1};
 
 	Steinberg::tresult PLUGIN_API connect (Steinberg::Vst::IConnectionPoint*) SMTG_OVERRIDE { return Steinberg::kResultOk; }
 	Steinberg::tresult PLUGIN_API disconnect (Steinberg::Vst::IConnectionPoint*) SMTG_OVERRIDE { return Steinberg::kResultOk; }
@@ -49,7 +49,8 @@ struct LinkedInstance
 	void activate ();
 	/** One process call of a quiet sine (at most 512 frames). */
 	void process (Steinberg::int32 frames = 512);
-	/** Asks the processor for its status, as the panel's poll does. */
+	/** Asks the processor for its status, as the panel's poll does: what the controller
+	    cached, or what the recorder received. */
 	SenderStatus poll ();
 
 	Steinberg::IPtr<Steinberg::Vst::IComponent> component;

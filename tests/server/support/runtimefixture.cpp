@@ -83,6 +83,16 @@ std::optional<client::Frame> readUntil (client::VisualiserClient& client,
 	return std::nullopt;
 }
 
+bool hungUp (client::VisualiserClient& client, std::chrono::milliseconds limit)
+{
+	const auto end = std::chrono::steady_clock::now () + limit;
+	client::Frame frame;
+	while (std::chrono::steady_clock::now () < end)
+		if (client.readFrame (frame, 50) == client::VisualiserClient::ReadResult::closed)
+			return true;
+	return false;
+}
+
 std::string readFileBytes (const std::filesystem::path& file)
 {
 	std::ifstream in (file, std::ios::binary);

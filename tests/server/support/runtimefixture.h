@@ -39,6 +39,10 @@ std::optional<client::Frame> readUntil (client::VisualiserClient& client,
                                         const std::function<bool (const client::Frame&)>& accept,
                                         std::chrono::milliseconds limit = std::chrono::milliseconds (2000));
 
+/** Reads (and drops) frames until the server closes the pipe; false if it is still open
+    when the time is up. */
+bool hungUp (client::VisualiserClient& client, std::chrono::milliseconds limit);
+
 std::string readFileBytes (const std::filesystem::path& file);
 
 } // namespace tarvo::test

@@ -1,0 +1,476 @@
+// The effect component as hosts drive it: call sequences, bus arrangements, processing
+// setup, the process callback across shapes, sizes and flags, and the saved state.
+#include "processbuffers.h"
+#include "teststreams.h"
+
+#include "controller/controller.h"
+#include "processor/callfacts.h"
+#include "processor/processor.h"
+#include "shared/processwide.h"
+
+#include "pluginterfaces/vst/vstspeaker.h"
+#include "public.sdk/source/vst/vstaudioeffect.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+using namespace Steinberg;
+using namespace Steinberg::Vst;
+using tarvo::host::ProcessBuffers;
+using tarvo::test::ScriptedStream;
+using tarvo::test::stateRecord;
+
+namespace {
+
+constexpr double kMarker = 12345.0;
+
+/** An instance from the built module, set up for `channels` and both sample sizes. */
+std::unique_ptr<tarvo::host::PluginInstance> makeInstance (int32 channels = 2, bool activate = true)
+{
+	std::string error;
+	PClassInfo info;
+	tarvo::test::builtModule ().factory ()->getClassInfo (0, &info);
+	auto instance = tarvo::host::PluginInstance::create (tarvo::test::builtModule ().factory (), info.cid, error);
+	EXPECT_TRUE (instance) << error;
+	SpeakerArrangement arrangement = channels == 1 ? SpeakerArr::kMono : SpeakerArr::kStereo;
+	EXPECT_EQ (instance->processor->setBusArrangements (&arrangement, 1, &arrangement, 1), kResultOk);
+	ProcessSetup setup {kRealtime, kSample64, 8192, 48000.0};
+	EXPECT_EQ (instance->processor->setupProcessing (setup), kResultOk);
+	if (activate)
+	{
+		EXPECT_EQ (instance->component->setActive (true), kResultOk);
+		instance->processor->setProcessing (true);
+	}
+	return instance;
+}
+
+double pattern (int32 channel, int32 frame)
+{
+	return 0.5 * std::sin (0.001 * frame * (channel + 1)) + 0.01 * channel;
+}
+
+void fill (ProcessBuffers& buffers, int32 frames)
+{
+	for (int32 c = 0; c < buffers.channels (); ++c)
+		for (int32 f = 0; f < frames; ++f)
+			buffers.setInput (c, f, pattern (c, f));
+}
+
+SpeakerArrangement arrangementOf (IAudioProcessor* processor, BusDirection dir)
+{
+	SpeakerArrangement arrangement = 0;
+	processor->getBusArrangement (dir, 0, arrangement);
+	return arrangement;
+}
+
+/** The processor linked into this program, so that process-wide values are visible. */
+struct LocalProcessor
+{
+	LocalProcessor ()
+	{
+		FUnknown* object = tarvo::createProcessorInstance (nullptr);
+		component = FUnknownPtr<IComponent> (object);
+		object->release ();
+	}
+	std::string saved ()
+	{
+		ScriptedStream stream;
+		EXPECT_EQ (component->getState (&stream), kResultOk);
+		EXPECT_EQ (stream.writes, 2); // the header, then the label bytes, also when there are none
+		return stream.bytes;
+	}
+	tresult restore (const std::string& bytes, size_t* position = nullptr)
+	{
+		ScriptedStream stream (bytes);
+		const tresult result = component->setState (&stream);
+		if (position)
+			*position = stream.position;
+		return result;
+	}
+	IPtr<IComponent> component;
+};
+
+uint32_t generation ()
+{
+	return tarvo::processWide ().primaryGeneration.load ();
+}
+
+} // namespace
+
+TEST (Lifecycle, BusesCallSequencesAndWhatTheProcessorReports)
+{
+	IComponent* component = nullptr;
+	PClassInfo info;
+	tarvo::test::builtModule ().factory ()->getClassInfo (0, &info);
+	ASSERT_EQ (tarvo::test::builtModule ().factory ()->createInstance (info.cid, IComponent::iid, reinterpret_cast<void**> (&component)),
+	           kResultOk);
+	for (int cycle = 0; cycle < 2; ++cycle)
+	{
+		ASSERT_EQ (component->initialize (tarvo::host::hostContext ()), kResultOk);
+		EXPECT_NE (component->initialize (tarvo::host::hostContext ()), kResultOk); // adds nothing
+		EXPECT_EQ (component->getBusCount (kEvent, kInput), 0);
+		for (BusDirection dir : {kInput, kOutput})
+		{
+			EXPECT_EQ (component->getBusCount (kAudio, dir), 1);
+			BusInfo bus {};
+			ASSERT_EQ (component->getBusInfo (kAudio, dir, 0, bus), kResultOk);
+			EXPECT_EQ (bus.channelCount, 2);
+			EXPECT_EQ (bus.busType, kMain);
+			EXPECT_EQ (bus.flags, uint32 (BusInfo::kDefaultActive));
+			EXPECT_EQ (std::u16string (reinterpret_cast<const char16_t*> (bus.name)), dir == kInput ? u"Input" : u"Output");
+		}
+		EXPECT_EQ (component->terminate (), kResultOk);
+		EXPECT_EQ (component->getBusCount (kAudio, kInput), 0);
+	}
+	component->release ();
+
+	auto instance = makeInstance (2, false);
+	IAudioProcessor* processor = instance->processor;
+	EXPECT_EQ (processor->getLatencySamples (), 0u);
+	EXPECT_EQ (processor->getTailSamples (), kNoTail);
+	FUnknownPtr<IProcessContextRequirements> requirements (instance->component);
+	EXPECT_EQ (requirements->getProcessContextRequirements (), 0x402u);
+	for (int32 size : {int32 (kSample32), int32 (kSample64), 2, -1})
+		EXPECT_EQ (processor->canProcessSampleSize (size), size == kSample32 || size == kSample64 ? kResultTrue : kResultFalse);
+
+	// Activation twice, suspend and resume with audio in between, terminate twice.
+	EXPECT_EQ (instance->component->setActive (true), kResultOk);
+	EXPECT_EQ (instance->component->setActive (true), kResultOk);
+	for (int cycle = 0; cycle < 2; ++cycle)
+	{
+		EXPECT_EQ (processor->setProcessing (true), kNotImplemented);
+		ProcessBuffers buffers (2, 256, kSample32);
+		fill (buffers, 256);
+		EXPECT_EQ (processor->process (buffers.prepare (256)), kResultOk);
+		EXPECT_EQ (buffers.output (1, 255), float (pattern (1, 255)));
+		EXPECT_EQ (processor->setProcessing (false), kNotImplemented);
+		EXPECT_EQ (instance->component->setActive (false), kResultOk);
+		EXPECT_EQ (instance->component->setActive (true), kResultOk);
+	}
+	EXPECT_EQ (instance->component->setActive (false), kResultOk);
+	EXPECT_EQ (instance->component->terminate (), kResultOk);
+	EXPECT_EQ (instance->component->terminate (), kResultOk);
+}
+
+TEST (Lifecycle, BusArrangementsAndProcessingSetup)
+{
+	auto instance = makeInstance (2, false);
+	IAudioProcessor* processor = instance->processor;
+	SpeakerArrangement mono = SpeakerArr::kMono, stereo = SpeakerArr::kStereo, surround = SpeakerArr::k51;
+	EXPECT_EQ (processor->setBusArrangements (&mono, 1, &mono, 1), kResultOk);
+	SpeakerArrangement two[2] = {stereo, stereo};
+	const struct
+	{
+		SpeakerArrangement* in;
+		int32 numIns;
+		SpeakerArrangement* out;
+		int32 numOuts;
+	} refused[] = {{&mono, 1, &stereo, 1}, {&stereo, 1, &mono, 1}, {&surround, 1, &surround, 1}, {two, 2, &stereo, 1},
+	               {&stereo, 1, two, 2},   {nullptr, 0, nullptr, 0}, {&stereo, 0, &stereo, 1},   {nullptr, 1, nullptr, 1}};
+	for (const auto& r : refused)
+		EXPECT_EQ (processor->setBusArrangements (r.in, r.numIns, r.out, r.numOuts), kResultFalse);
+	EXPECT_EQ (arrangementOf (processor, kInput), mono); // refusals change nothing
+	EXPECT_EQ (arrangementOf (processor, kOutput), mono);
+	EXPECT_EQ (processor->setBusArrangements (&stereo, 1, &stereo, 1), kResultOk);
+	EXPECT_EQ (arrangementOf (processor, kOutput), stereo);
+
+	const double nan = std::numeric_limits<double>::quiet_NaN (), inf = std::numeric_limits<double>::infinity ();
+	const struct
+	{
+		double rate;
+		int32 maxBlock, size;
+		tresult result;
+	} setups[] = {{8000.0, 512, kSample32, kResultOk},        {384000.0, 512, kSample32, kResultOk},
+	              {44100.0, 1, kSample64, kResultOk},         {7999.0, 512, kSample32, kInvalidArgument},
+	              {384000.5, 512, kSample32, kInvalidArgument}, {nan, 512, kSample32, kInvalidArgument},
+	              {inf, 512, kSample32, kInvalidArgument},    {-inf, 512, kSample32, kInvalidArgument},
+	              {48000.0, 0, kSample32, kInvalidArgument},  {48000.0, 512, 2, kResultFalse}};
+	for (const auto& s : setups)
+	{
+		ProcessSetup setup {kRealtime, s.size, s.maxBlock, s.rate};
+		EXPECT_EQ (processor->setupProcessing (setup), s.result) << s.rate << " Hz, " << s.maxBlock << ", size " << s.size;
+	}
+
+	// As the SDK's base class does: a refused sample size still takes the rest of the setup,
+	// so the processor and its auditions agree on the rate.
+	struct Effect : AudioEffect
+	{
+		using AudioEffect::processSetup;
+	};
+	IPtr<Effect> effect = owned (new Effect);
+	ProcessSetup setup {kOffline, 7, 333, 96000.0};
+	EXPECT_EQ (effect->setupProcessing (setup), kResultFalse);
+	EXPECT_EQ (effect->processSetup.sampleRate, 96000.0);
+	EXPECT_EQ (effect->processSetup.maxSamplesPerBlock, 333);
+	EXPECT_EQ (effect->processSetup.processMode, kOffline);
+	EXPECT_EQ (effect->processSetup.symbolicSampleSize, kSample32);
+}
+
+TEST (Process, PassesAudioThroughInEveryShapeSizeModeAndSilence)
+{
+	std::mt19937 random (7);
+	std::vector<int32> sizes = {1, 1023, 1024, 1025, 8192};
+	for (int i = 0; i < 3; ++i)
+		sizes.push_back (1 + int32 (random () % 8192));
+	const int32 modes[] = {kRealtime, kPrefetch, kOffline};
+	int cases = 0;
+	for (int32 channels : {1, 2})
+	{
+		auto instance = makeInstance (channels);
+		for (int32 size : {kSample32, kSample64})
+			for (bool inPlace : {false, true})
+				for (uint64 silence = 0; silence < (1u << channels); ++silence)
+					for (int32 frames : sizes)
+					{
+						SCOPED_TRACE (testing::Message () << channels << " ch, " << (size ? 64 : 32) << "-bit, "
+						                                  << (inPlace ? "in place" : "separate") << ", silence " << silence
+						                                  << ", " << frames << " frames");
+						ProcessBuffers buffers (channels, 8192, size, inPlace);
+						if (!inPlace)
+							buffers.fillOutputs (kMarker);
+						fill (buffers, frames);
+						ProcessData& data = buffers.prepare (frames);
+						data.processMode = modes[cases % 3];
+						data.processContext = cases % 5 == 4 ? nullptr : &buffers.context ();
+						buffers.inputBus ().silenceFlags = silence;
+						buffers.outputBus ().silenceFlags = ~uint64 (0);
+						++cases;
+						ASSERT_EQ (instance->processor->process (data), kResultOk);
+						EXPECT_EQ (buffers.outputBus ().silenceFlags, silence);
+						for (int32 c = 0; c < channels; ++c)
+						{
+							const double in = size == kSample64 ? pattern (c, frames - 1) : double (float (pattern (c, frames - 1)));
+							EXPECT_EQ (buffers.output (c, frames - 1), (silence >> c) & 1u ? 0.0 : in);
+							EXPECT_EQ (buffers.output (c, 0), (silence >> c) & 1u ? 0.0 : buffers.input (c, 0));
+							if (!inPlace)
+							{
+								EXPECT_EQ (buffers.input (c, 0), size == kSample64 ? pattern (c, 0) : double (float (pattern (c, 0))));
+								if (frames < 8192)
+									EXPECT_EQ (buffers.output (c, frames), kMarker); // nothing past the block
+							}
+						}
+					}
+	}
+	EXPECT_EQ (cases, 192);
+}
+
+TEST (Process, CallsThatCannotBeProcessedLeaveSilenceOrNothing)
+{
+	auto instance = makeInstance (2);
+	IAudioProcessor* processor = instance->processor;
+	auto call = [&] (int32 size, const std::function<void (ProcessBuffers&, ProcessData&)>& shape, uint64 outFlags = 0xAB) {
+		auto buffers = std::make_unique<ProcessBuffers> (3, 64, size);
+		buffers->fillOutputs (kMarker);
+		fill (*buffers, 64);
+		ProcessData& data = buffers->prepare (64);
+		buffers->inputBus ().numChannels = buffers->outputBus ().numChannels = 2;
+		buffers->inputBus ().silenceFlags = 1;
+		buffers->outputBus ().silenceFlags = outFlags;
+		shape (*buffers, data);
+		const tresult result = processor->process (data);
+		return std::make_pair (result, std::move (buffers));
+	};
+	// Nothing to do: nothing touched.
+	for (auto shape : std::vector<std::function<void (ProcessBuffers&, ProcessData&)>> {
+	         [] (ProcessBuffers&, ProcessData& d) { d.numSamples = 0; }, [] (ProcessBuffers&, ProcessData& d) { d.numSamples = -64; },
+	         [] (ProcessBuffers&, ProcessData& d) { d.numOutputs = 0; }})
+	{
+		auto [result, buffers] = call (kSample32, shape);
+		EXPECT_EQ (result, kResultOk);
+		EXPECT_EQ (buffers->output (0, 0), kMarker);
+		EXPECT_EQ (buffers->outputBus ().silenceFlags, 0xABu);
+	}
+	// An unknown sample size: flags copied first, no audio written.
+	auto [unknown, unknownBuffers] = call (kSample32, [] (ProcessBuffers&, ProcessData& d) { d.symbolicSampleSize = 2; });
+	EXPECT_EQ (unknown, kInvalidArgument);
+	EXPECT_EQ (unknownBuffers->output (1, 10), kMarker);
+	EXPECT_EQ (unknownBuffers->outputBus ().silenceFlags, 1u);
+
+	// Shapes the processor cannot carry leave silence in every output channel passed.
+	const struct
+	{
+		int32 inputs, inChannels, outChannels;
+		bool inputArray;
+		tresult result;
+	} shapes[] = {{0, 2, 2, true, kResultOk},        {1, 1, 2, true, kInvalidArgument},  {1, 2, 1, true, kInvalidArgument},
+	              {1, 3, 3, true, kInvalidArgument}, {1, 2, 3, true, kInvalidArgument},  {1, -1, -1, true, kInvalidArgument},
+	              {1, 2, 2, false, kInvalidArgument}};
+	for (int32 size : {kSample32, kSample64})
+		for (const auto& s : shapes)
+		{
+			SCOPED_TRACE (testing::Message () << s.inputs << " inputs, " << s.inChannels << "/" << s.outChannels << ", size " << size);
+			auto [result, buffers] = call (size, [&] (ProcessBuffers& b, ProcessData& d) {
+				d.numInputs = s.inputs;
+				b.inputBus ().numChannels = s.inChannels;
+				b.outputBus ().numChannels = s.outChannels;
+				if (!s.inputArray)
+					d.inputs = nullptr;
+			}, 0);
+			EXPECT_EQ (result, s.result);
+			const int32 written = std::max (s.outChannels, 0);
+			for (int32 c = 0; c < 3; ++c)
+				EXPECT_EQ (buffers->output (c, 63), c < written ? 0.0 : kMarker) << "channel " << c;
+			EXPECT_EQ (buffers->outputBus ().silenceFlags, (uint64 (1) << written) - 1);
+		}
+	auto [noOutputs, noOutputBuffers] = call (kSample32, [] (ProcessBuffers&, ProcessData& d) { d.outputs = nullptr; });
+	EXPECT_EQ (noOutputs, kInvalidArgument);
+
+	// Null channel pointers read as silence and are skipped on output.
+	for (int32 size : {kSample32, kSample64})
+	{
+		auto [missingIn, a] = call (size, [&] (ProcessBuffers& b, ProcessData&) {
+			b.inputBus ().silenceFlags = 0;
+			if (size == kSample64)
+				b.inputBus ().channelBuffers64[1] = nullptr;
+			else
+				b.inputBus ().channelBuffers32[1] = nullptr;
+		});
+		EXPECT_EQ (missingIn, kResultOk);
+		EXPECT_EQ (a->output (1, 10), 0.0);
+		EXPECT_EQ (a->output (0, 10), a->input (0, 10));
+		auto [missingOut, b] = call (size, [&] (ProcessBuffers& bf, ProcessData&) {
+			bf.inputBus ().silenceFlags = 0;
+			if (size == kSample64)
+				bf.outputBus ().channelBuffers64[0] = nullptr;
+			else
+				bf.outputBus ().channelBuffers32[0] = nullptr;
+		});
+		EXPECT_EQ (missingOut, kResultOk);
+		EXPECT_EQ (b->output (1, 10), b->input (1, 10));
+		auto [noArray, c] = call (size, [] (ProcessBuffers& bf, ProcessData&) { bf.inputBus ().channelBuffers32 = nullptr; });
+		EXPECT_EQ (noArray, kResultOk);
+		EXPECT_EQ (c->output (0, 0), 0.0);
+		EXPECT_EQ (c->output (1, 63), 0.0);
+	}
+}
+
+TEST (Process, PositionAndSuspendFromModeAndTransport)
+{
+	ProcessContext context {};
+	context.projectTimeSamples = 1000;
+	context.continousTimeSamples = 5000;
+	ProcessData data {};
+	data.processMode = kRealtime;
+	EXPECT_EQ (tarvo::readCallFacts (data).position, INT64_MIN);
+	EXPECT_FALSE (tarvo::readCallFacts (data).suspend);
+	data.processContext = &context;
+	const struct
+	{
+		uint32 state;
+		int32 mode;
+		int64 position;
+		bool suspend;
+	} cases[] = {{ProcessContext::kPlaying | ProcessContext::kContTimeValid, kRealtime, 5000, false},
+	             {ProcessContext::kPlaying, kPrefetch, 1000, false},
+	             {0, kRealtime, INT64_MIN, false},
+	             {ProcessContext::kContTimeValid, kRealtime, 5000, false},
+	             {ProcessContext::kRecording, kRealtime, INT64_MIN, true},
+	             {ProcessContext::kPlaying, kOffline, 1000, true}};
+	for (const auto& c : cases)
+	{
+		context.state = c.state;
+		data.processMode = c.mode;
+		EXPECT_EQ (tarvo::readCallFacts (data).position, c.position) << c.state;
+		EXPECT_EQ (tarvo::readCallFacts (data).suspend, c.suspend) << c.state << " mode " << c.mode;
+	}
+}
+
+TEST (State, WhatIsSavedAndWhatARestoreAccepts)
+{
+	LocalProcessor p;
+	EXPECT_EQ (p.saved (), stateRecord ("Audio Server"));
+	uint32_t before = generation ();
+	ASSERT_EQ (p.restore (stateRecord ("Drum Bu")), kResultOk);
+	EXPECT_EQ (generation (), before + 1); // a restore clears every audition
+	EXPECT_EQ (p.saved (), std::string ("TRN1\x07\x00\x00\x00", 8) + "Drum Bu");
+
+	const struct
+	{
+		std::string record, label;
+	} accepted[] = {{"", "Audio Server"},
+	                {stateRecord (""), "Audio Server"},
+	                {stateRecord ("Vox\tLead\n"), "Vox Lead "},
+	                {stateRecord ("B\xC3\xA4ss \xF0\x9F\x8E\xB8"), "B\xC3\xA4ss \xF0\x9F\x8E\xB8"},
+	                {stateRecord ("Pad") + "trailing", "Pad"},
+	                {stateRecord (std::string (64, 'a')), std::string (64, 'a')}};
+	for (const auto& a : accepted)
+	{
+		ASSERT_EQ (p.restore (a.record), kResultOk) << a.label;
+		EXPECT_EQ (p.saved (), stateRecord (a.label));
+	}
+
+	ASSERT_EQ (p.restore (stateRecord ("Keep")), kResultOk);
+	before = generation ();
+	std::string wrongMagic = stateRecord ("Other");
+	wrongMagic[0] = 'X';
+	for (const std::string& record : {wrongMagic, stateRecord (std::string (65, 'a')), stateRecord ("short", 10),
+	                                  stateRecord ("bad\xC3(utf8"), stateRecord ("\xED\xA0\x80"), std::string ("TRN1\x05\x00", 6)})
+		EXPECT_EQ (p.restore (record), kResultFalse) << record.size () << " bytes";
+	// The length is checked before the label is read: 256 announced bytes are read, 257 not.
+	size_t position = 0;
+	EXPECT_EQ (p.restore (stateRecord (std::string (256, 'a')), &position), kResultFalse);
+	EXPECT_EQ (position, 8u + 256u);
+	EXPECT_EQ (p.restore (stateRecord (std::string (257, 'a')), &position), kResultFalse);
+	EXPECT_EQ (position, 8u);
+	EXPECT_EQ (p.component->setState (nullptr), kResultFalse);
+	for (int failing : {0, 1}) // a read that reports an error though it delivers everything
+	{
+		ScriptedStream stream (stateRecord ("Other"));
+		stream.failCall = failing;
+		EXPECT_EQ (p.component->setState (&stream), kResultFalse);
+	}
+	EXPECT_EQ (generation (), before);
+	EXPECT_EQ (p.saved (), stateRecord ("Keep"));
+	ScriptedStream nothing (""); // nothing delivered, whatever the result, is the default
+	nothing.failCall = 0;
+	EXPECT_EQ (p.component->setState (&nothing), kResultOk);
+	EXPECT_EQ (p.saved (), stateRecord ("Audio Server"));
+
+	EXPECT_EQ (p.component->getState (nullptr), kInvalidArgument);
+	for (int call : {0, 1})
+		for (int shortBy : {0, 1})
+		{
+			ScriptedStream stream;
+			stream.failCall = call;
+			stream.shortBy = shortBy;
+			stream.failResult = shortBy ? kResultOk : kResultFalse; // short but "successful" too
+			EXPECT_EQ (p.component->getState (&stream), kResultFalse) << call << "/" << shortBy;
+		}
+}
+
+TEST (State, TheControllerTakesTheLabelAsItIsStored)
+{
+	FUnknown* object = tarvo::Controller::createInstance (nullptr);
+	IPtr<tarvo::Controller> controller = static_cast<tarvo::Controller*> (FUnknownPtr<IEditController> (object).getInterface ());
+	object->release ();
+	EXPECT_EQ (controller->cachedStatus (), tarvo::SenderStatus {});
+	EXPECT_EQ (controller->cachedStatus ().text, u"Waiting for audio processor");
+
+	LocalProcessor p;
+	ASSERT_EQ (p.restore (stateRecord ("Guitars")), kResultOk);
+	ScriptedStream saved (p.saved ());
+	EXPECT_EQ (controller->setComponentState (&saved), kResultOk);
+	tarvo::SenderStatus expected;
+	expected.name = u"Guitars";
+	EXPECT_EQ (controller->cachedStatus (), expected);
+	// No clean-up of its own: an empty label stays empty, the processor's next status
+	// brings the cleaned one.
+	for (const auto& [record, name] : {std::make_pair (stateRecord (""), std::u16string ()),
+	                                   std::make_pair (stateRecord ("a\tb"), std::u16string (u"a\tb")),
+	                                   std::make_pair (std::string (), std::u16string (u"Audio Server"))})
+	{
+		ScriptedStream stream (record);
+		EXPECT_EQ (controller->setComponentState (&stream), kResultOk);
+		EXPECT_EQ (controller->cachedStatus ().name, name);
+	}
+	std::string wrongMagic = stateRecord ("Other");
+	wrongMagic[1] = 'x';
+	ScriptedStream bad (wrongMagic);
+	EXPECT_EQ (controller->setComponentState (&bad), kResultFalse);
+	EXPECT_EQ (controller->setComponentState (nullptr), kResultFalse);
+	EXPECT_EQ (controller->cachedStatus ().name, u"Audio Server");
+}
