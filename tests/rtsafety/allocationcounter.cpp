@@ -44,13 +44,6 @@ void* __real_calloc (size_t, size_t);
 void* __real_realloc (void*, size_t);
 void* __real__aligned_malloc (size_t, size_t);
 void __real__aligned_free (void*);
-int __real_pthread_mutex_lock (void*);
-int __real_pthread_mutex_trylock (void*);
-int __real_pthread_mutex_timedlock (void*, const void*);
-int __real_pthread_rwlock_rdlock (void*);
-int __real_pthread_rwlock_wrlock (void*);
-int __real_pthread_cond_wait (void*, void*);
-
 void* __wrap_malloc (size_t n)
 {
 	return countAllocation () ? nullptr : __real_malloc (n);
@@ -79,42 +72,21 @@ void __wrap__aligned_free (void* p)
 		++frees;
 	__real__aligned_free (p);
 }
-int __wrap_pthread_mutex_lock (void* m)
-{
-	if (counting ())
-		++locks;
-	return __real_pthread_mutex_lock (m);
-}
-int __wrap_pthread_mutex_trylock (void* m)
-{
-	if (counting ())
-		++locks;
-	return __real_pthread_mutex_trylock (m);
-}
-int __wrap_pthread_mutex_timedlock (void* m, const void* t)
-{
-	if (counting ())
-		++locks;
-	return __real_pthread_mutex_timedlock (m, t);
-}
-int __wrap_pthread_rwlock_rdlock (void* l)
-{
-	if (counting ())
-		++locks;
-	return __real_pthread_rwlock_rdlock (l);
-}
-int __wrap_pthread_rwlock_wrlock (void* l)
-{
-	if (counting ())
-		++locks;
-	return __real_pthread_rwlock_wrlock (l);
-}
-int __wrap_pthread_cond_wait (void* c, void* m)
-{
-	if (counting ())
-		++locks;
-	return __real_pthread_cond_wait (c, m);
-}
+// Each lock entry point counts, then takes the lock.
+#define TARVO_COUNTED_LOCK(name, params, args) \
+	int __real_##name params;                    \
+	int __wrap_##name params                     \
+	{                                            \
+		if (counting ())                         \
+			++locks;                             \
+		return __real_##name args;               \
+	}
+TARVO_COUNTED_LOCK (pthread_mutex_lock, (void* m), (m))
+TARVO_COUNTED_LOCK (pthread_mutex_trylock, (void* m), (m))
+TARVO_COUNTED_LOCK (pthread_mutex_timedlock, (void* m, const void* t), (m, t))
+TARVO_COUNTED_LOCK (pthread_rwlock_rdlock, (void* l), (l))
+TARVO_COUNTED_LOCK (pthread_rwlock_wrlock, (void* l), (l))
+TARVO_COUNTED_LOCK (pthread_cond_wait, (void* c, void* m), (c, m))
 }
 
 // operator new and delete, replaced for the whole program (ours and the library's).

@@ -10,15 +10,6 @@ namespace {
 std::atomic<uint64_t> calls[kKernelCallKinds];
 std::atomic<DWORD> ignored[8];
 
-void count (int kind)
-{
-	const DWORD self = GetCurrentThreadId ();
-	for (const auto& thread : ignored)
-		if (thread.load (std::memory_order_relaxed) == self)
-			return;
-	calls[kind].fetch_add (1, std::memory_order_relaxed);
-}
-
 template <int Kind, auto Real>
 struct Counted;
 template <int Kind, typename R, typename... A, R (**Real) (A...)>
@@ -26,28 +17,17 @@ struct Counted<Kind, Real>
 {
 	static R call (A... arguments)
 	{
-		count (Kind);
+		const DWORD self = GetCurrentThreadId ();
+		bool counts = true;
+		for (const auto& thread : ignored)
+			counts &= thread.load (std::memory_order_relaxed) != self;
+		if (counts)
+			calls[Kind].fetch_add (1, std::memory_order_relaxed);
 		return (*Real) (arguments...);
 	}
 };
 
 } // namespace
-
-uint64_t KernelCalls::total () const
-{
-	uint64_t sum = 0;
-	for (uint64_t n : count)
-		sum += n;
-	return sum;
-}
-
-KernelCalls KernelCalls::operator- (const KernelCalls& earlier) const
-{
-	KernelCalls difference;
-	for (int i = 0; i < kKernelCallKinds; ++i)
-		difference.count[i] = count[i] - earlier.count[i];
-	return difference;
-}
 
 KernelCalls countedKernelCalls ()
 {
@@ -60,29 +40,26 @@ KernelCalls countedKernelCalls ()
 void ignoreKernelCallsOfThisThread ()
 {
 	for (auto& thread : ignored)
-	{
-		DWORD empty = 0;
-		if (thread.compare_exchange_strong (empty, GetCurrentThreadId ()))
+		if (DWORD empty = 0; thread.compare_exchange_strong (empty, GetCurrentThreadId ()))
 			return;
-	}
 }
 
 } // namespace tarvo::test
 
 // The import entries the product's calls go through are swapped for counting ones.
-#define COUNT_CALLS(name)                                                                                         \
-	extern decltype (&name) __real___imp_##name;                                                                   \
-	decltype (&name) __wrap___imp_##name = &tarvo::test::Counted<tarvo::test::k##name, &__real___imp_##name>::call;
+#define COUNT_CALLS(name, kind)                                        \
+	extern decltype (&name) __real___imp_##name;                        \
+	decltype (&name) __wrap___imp_##name = &tarvo::test::Counted<tarvo::test::kind, &__real___imp_##name>::call;
 
 extern "C" {
-COUNT_CALLS (WaitForMultipleObjects)
-COUNT_CALLS (WaitForSingleObject)
-COUNT_CALLS (ResetEvent)
-COUNT_CALLS (SetEvent)
-COUNT_CALLS (ReadFile)
-COUNT_CALLS (WriteFile)
-COUNT_CALLS (GetOverlappedResult)
-COUNT_CALLS (ConnectNamedPipe)
-COUNT_CALLS (DisconnectNamedPipe)
-COUNT_CALLS (CancelIoEx)
+COUNT_CALLS (WaitForMultipleObjects, kWait)
+COUNT_CALLS (ReadFile, kRead)
+COUNT_CALLS (WriteFile, kWrite)
+COUNT_CALLS (WaitForSingleObject, kOtherCall)
+COUNT_CALLS (ResetEvent, kOtherCall)
+COUNT_CALLS (SetEvent, kOtherCall)
+COUNT_CALLS (GetOverlappedResult, kOtherCall)
+COUNT_CALLS (ConnectNamedPipe, kOtherCall)
+COUNT_CALLS (DisconnectNamedPipe, kOtherCall)
+COUNT_CALLS (CancelIoEx, kOtherCall)
 }

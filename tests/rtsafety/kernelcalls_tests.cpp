@@ -24,15 +24,15 @@ double callsPerPass (const char* what, std::chrono::milliseconds period)
 {
 	const test::KernelCalls before = test::countedKernelCalls ();
 	std::this_thread::sleep_for (period);
-	const test::KernelCalls calls = test::countedKernelCalls () - before;
-	const uint64_t passes = calls.count[test::kWaitForMultipleObjects];
+	test::KernelCalls calls = test::countedKernelCalls ();
+	for (int i = 0; i < test::kKernelCallKinds; ++i)
+		calls.count[i] -= before.count[i];
+	const uint64_t passes = calls.count[test::kWait];
 	const double perPass = passes ? double (calls.total ()) / double (passes) : 1e9;
-	std::printf ("  %-34s %5llu passes, %5.2f calls per pass (writes %llu, reads %llu, other %llu)\n", what,
-	             static_cast<unsigned long long> (passes), perPass,
-	             static_cast<unsigned long long> (calls.count[test::kWriteFile]),
-	             static_cast<unsigned long long> (calls.count[test::kReadFile]),
-	             static_cast<unsigned long long> (calls.total () - passes - calls.count[test::kWriteFile] -
-	                                              calls.count[test::kReadFile]));
+	std::printf ("  %-28s %5llu passes, %5.2f calls per pass (writes %llu, reads %llu, other %llu)\n", what,
+	             static_cast<unsigned long long> (passes), perPass, static_cast<unsigned long long> (calls.count[test::kWrite]),
+	             static_cast<unsigned long long> (calls.count[test::kRead]),
+	             static_cast<unsigned long long> (calls.count[test::kOtherCall]));
 	return perPass;
 }
 

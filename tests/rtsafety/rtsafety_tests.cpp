@@ -55,7 +55,7 @@ private:
 	void run ()
 	{
 		host::ProcessBuffers wide (2, 256, kSample64), narrow (2, 256, kSample32);
-		for (uint64_t n = 0; !stop.load (); ++n)
+		for (uint64_t n = 0; !stop.load (); ++n, ++calls)
 		{
 			host::ProcessBuffers& buffers = n % 3 == 0 ? wide : narrow;
 			for (int32 c = 0; c < 2; ++c)
@@ -73,9 +73,7 @@ private:
 			processor->process (data);
 			const double micros = std::chrono::duration<double, std::micro> (Clock::now () - t0).count ();
 			test::endCounting ();
-			if (micros > slowestMicros.load ())
-				slowestMicros = micros;
-			++calls;
+			slowestMicros = std::max (slowestMicros.load (), micros);
 			std::this_thread::sleep_for (m == Mode::stalling ? 300ms : 5ms);
 		}
 	}
@@ -85,7 +83,8 @@ private:
 	std::thread thread;
 };
 
-/** A visualiser reading on its own thread, sending commands from the test's thread. */
+/** A visualiser reading on its own thread (unless paused), sending commands from the
+    test's thread. */
 class Visualiser
 {
 public:
@@ -94,17 +93,11 @@ public:
 		std::string error;
 		EXPECT_TRUE (client.connect (sender, error)) << error;
 		reader = std::thread ([this] {
-			client::Frame frame;
-			while (!stop.load ())
-			{
+			for (client::Frame frame; !stop.load ();)
 				if (paused.load ())
-				{
 					std::this_thread::sleep_for (5ms);
-					continue;
-				}
-				if (client.readFrame (frame, 20) == client::VisualiserClient::ReadResult::frame)
+				else if (client.readFrame (frame, 20) == client::VisualiserClient::ReadResult::frame)
 					session = frame.header.sessionId;
-			}
 		});
 		test::waitUntil ([&] { return session.load () != 0; }, 2000ms);
 	}
@@ -114,10 +107,9 @@ public:
 		reader.join ();
 	}
 
-	void request (uint32_t requestId, uint32_t mask, uint32_t mode = 0, float a = 250.0f, float b = 1000.0f,
-	              float c = 6000.0f)
+	void request (uint32_t requestId, uint32_t mask, uint32_t mode = 0, float a = 250.0f, float b = 1000.0f)
 	{
-		const auto command = makeCommand (session.load (), ++sequence, requestId, mask, a, b, c, mode);
+		const auto command = makeCommand (session.load (), ++sequence, requestId, mask, a, b, mode ? 0.0f : 6000.0f, mode);
 		std::string error;
 		client.sendBytes (&command, sizeof command, error);
 	}
@@ -132,13 +124,13 @@ private:
 	std::thread reader;
 };
 
-void hold (std::chrono::milliseconds duration, const std::function<void (int)>& each = nullptr)
+/** Lets `duration` pass, calling `each` every 20 ms. */
+void hold (std::chrono::milliseconds duration, const std::function<void (int)>& each = [] (int) {})
 {
 	const auto end = Clock::now () + duration;
 	for (int step = 0; Clock::now () < end; ++step)
 	{
-		if (each)
-			each (step);
+		each (step);
 		std::this_thread::sleep_for (20ms);
 	}
 }
@@ -164,9 +156,9 @@ TEST (RealTimeSafety, TheAudioThreadNeitherAllocatesNorLocks)
 		uint32_t id = 1;
 		hold (500ms, [&] (int) { visualiser.request (id, 0b0010); });                                 // Band Solo
 		++id;
-		hold (500ms, [&] (int) { visualiser.request (id, 0, 1, 1000.0f, 0.5f, 0.0f); });             // spectrum
+		hold (500ms, [&] (int) { visualiser.request (id, 0, 1, 1000.0f, 0.5f); });             // spectrum
 		hold (400ms, [&] (int) { visualiser.request (++id, id % 2 ? 0b0001 : 0b0011); });             // crossfades
-		hold (400ms, [&] (int step) { visualiser.request (++id, 0b0110, 0, 200.0f + 10.0f * step); }); // glides
+		hold (400ms, [&] (int step) { visualiser.request (++id, 0b0110, 0, 200.0f + 10.0f * float (step)); }); // glides
 
 		visualiser.paused = true; // stops reading: the pipe fills, the ring drops
 		audio.slowestMicros = 0.0;

@@ -51,7 +51,7 @@ struct Publisher
 
 } // namespace
 
-TEST (RuntimeDirectory, DefaultsToTheLocalProfile)
+TEST (RuntimeDirectory, TheLocalProfileUnlessAnAbsoluteValueIsSet)
 {
 	for (const wchar_t* value : {static_cast<const wchar_t*> (nullptr), L""})
 	{
@@ -65,11 +65,7 @@ TEST (RuntimeDirectory, DefaultsToTheLocalProfile)
 		EXPECT_EQ (dir.parent_path ().filename (), L"Tarvo Audio Server Prototype");
 		EXPECT_NE (dir.wstring ().find (L"AppData\\Local"), std::wstring::npos) << dir;
 	}
-	test::clearRuntimeVariable ();
-}
 
-TEST (RuntimeDirectory, TakesAnAbsoluteValueUnchangedAndRefusesTheRest)
-{
 	test::setRuntimeVariable (L"C:\\runtime\\here");
 	EXPECT_EQ (resolveRuntimeDirectory (), std::filesystem::path (L"C:\\runtime\\here"));
 	for (const wchar_t* network : {L"\\\\server\\share\\rt", L"//server/share/rt", L"\\\\?\\C:\\rt", L"d:/rt"})
@@ -101,10 +97,11 @@ TEST (RuntimeDirectory, TakesAnAbsoluteValueUnchangedAndRefusesTheRest)
 	test::clearRuntimeVariable ();
 }
 
-TEST (DiscoveryRecord, ExactBytesForAnAwkwardLabel)
+TEST (DiscoveryRecord, ExactBytesOnceForEachLabelChange)
 {
 	test::RuntimeDirectory scratch;
 	Publisher p (scratch.path ());
+	std::ofstream (p.files->recordPath ()) << "stale leftover"; // replaced by the first publication
 	p.server.setLabel (u"Voc \"Lead\" C:\\take\t2 \u00E9\U0001F3A4");
 	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
 
@@ -122,23 +119,11 @@ TEST (DiscoveryRecord, ExactBytesForAnAwkwardLabel)
 	EXPECT_EQ (record.id, kId);
 	EXPECT_EQ (record.token, kToken);
 	EXPECT_EQ (record.pid, GetCurrentProcessId ());
-}
-
-TEST (DiscoveryRecord, WritesOncePerLabelChangeAndReplacesWhatWasThere)
-{
-	test::RuntimeDirectory scratch;
-	Publisher p (scratch.path ());
-	std::ofstream (p.files->recordPath ()) << "stale leftover";
-	std::ofstream (p.files->temporaryPath ()) << "half a record";
-
-	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ()); // the first publication of a run always writes
-	EXPECT_NE (readFileBytes (p.files->recordPath ()).find ("\"label\":\"Audio Server\""), std::string::npos);
 
 	// Nothing changed: the next call writes nothing (a deleted record stays deleted).
 	std::filesystem::remove (p.files->recordPath ());
 	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
 	EXPECT_FALSE (std::filesystem::exists (p.files->recordPath ()));
-
 	// Two renames between calls: one write, with the last label.
 	p.server.setLabel (u"First");
 	p.server.setLabel (u"Second");

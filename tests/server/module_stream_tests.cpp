@@ -4,7 +4,6 @@
 #include "teststreams.h"
 
 #include "pluginterfaces/vst/vstspeaker.h"
-#include "public.sdk/source/common/memorystream.h"
 #include "server/auditioncommand.h"
 
 #include <gtest/gtest.h>
@@ -96,6 +95,8 @@ protected:
 		return std::nullopt;
 	}
 
+	bool hungUp () { return tarvo::test::hungUp (client, 2000ms); }
+
 	/** How far the last processed call's output departs from its input. */
 	static double difference (tarvo::host::ProcessBuffers& buffers)
 	{
@@ -113,14 +114,13 @@ protected:
 
 } // namespace
 
-TEST_F (ModuleStream, FramesCarryTheProcessedInputAndTheHostsPosition)
+TEST_F (ModuleStream, FramesCarryTheProcessedInputAndTheHostsPositionButNotOfflineRenders)
 {
-	activate (2, kSample32);
-	tarvo::host::ProcessBuffers buffers (2, 1024, kSample32);
+	activate (2, kSample64);
+	tarvo::host::ProcessBuffers buffers (2, 1024, kSample64);
 	ProcessContext& context = buffers.context ();
 	context.continousTimeSamples = 90000;
 	context.projectTimeSamples = 500;
-
 	struct Case
 	{
 		uint32 state;
@@ -134,7 +134,7 @@ TEST_F (ModuleStream, FramesCarryTheProcessedInputAndTheHostsPosition)
 	for (const auto& c : cases)
 	{
 		context.state = c.state;
-		ASSERT_EQ (processCall (buffers, 700, tag += 1.0), kResultOk);
+		ASSERT_EQ (processCall (buffers, 700, tag += 1.0 / 3.0), kResultOk);
 		auto frame = tarvo::test::readUntil (client, isAudio);
 		ASSERT_TRUE (frame);
 		EXPECT_EQ (frame->header.position, c.expected) << "state " << c.state;
@@ -147,45 +147,25 @@ TEST_F (ModuleStream, FramesCarryTheProcessedInputAndTheHostsPosition)
 			ASSERT_EQ (frame->samples[2 * f + 1], float (-(tag + f * 1e-4)));
 		}
 	}
-}
 
-TEST_F (ModuleStream, OfflineRenderingIsNotCapturedAndSilenceIsZeros)
-{
-	activate (1, kSample64);
-	tarvo::host::ProcessBuffers buffers (1, 1024, kSample64);
-	ProcessData& data = buffers.prepare (512);
-	data.processMode = kOffline;
-	ASSERT_EQ (instance->processor->process (data), kResultOk);
+	// An offline render is not captured; a silent-flagged channel arrives as zeros.
+	ProcessData& offline = buffers.prepare (512);
+	offline.processMode = kOffline;
+	ASSERT_EQ (instance->processor->process (offline), kResultOk);
 	EXPECT_FALSE (tarvo::test::readUntil (client, isAudio, 300ms)) << "an offline block was captured";
-
-	// Back in real time, a silent-flagged channel arrives as zeros; 64-bit input as floats.
-	ASSERT_EQ (processCall (buffers, 300, 1.0 / 3.0), kResultOk);
-	auto frame = tarvo::test::readUntil (client, isAudio);
-	ASSERT_TRUE (frame);
-	EXPECT_EQ (frame->header.channelCount, 1u);
-	EXPECT_EQ (frame->samples[0], float (1.0 / 3.0));
 	buffers.prepare (300);
 	buffers.inputBus ().silenceFlags = 1;
 	ASSERT_EQ (instance->processor->process (buffers.prepare (300)), kResultOk);
-	frame = tarvo::test::readUntil (client, isAudio);
+	auto frame = tarvo::test::readUntil (client, isAudio);
 	ASSERT_TRUE (frame);
 	for (uint32_t f = 0; f < 300; ++f)
-		ASSERT_EQ (frame->samples[f], 0.0f);
-}
+		ASSERT_EQ (frame->samples[2 * f], 0.0f);
+	EXPECT_EQ (frame->samples[1], float (-tag));
 
-TEST_F (ModuleStream, DeactivatingEndsTheSessionAndWithdrawsTheRecord)
-{
-	activate (2, kSample32);
+	// Deactivating ends the session and withdraws the record; active again, a new run.
 	ASSERT_EQ (instance->component->setActive (false), kResultOk);
-	Frame frame;
-	auto result = VisualiserClient::ReadResult::frame;
-	for (int i = 0; i < 40 && result != VisualiserClient::ReadResult::closed; ++i)
-		result = client.readFrame (frame, 50);
-	EXPECT_EQ (result, VisualiserClient::ReadResult::closed);
-	EXPECT_TRUE (tarvo::client::listSenders (runtime.path ()).empty ());
+	EXPECT_TRUE (hungUp ());
 	EXPECT_TRUE (std::filesystem::is_empty (runtime.path ()));
-
-	// Active again: a new run under a new id.
 	ASSERT_EQ (instance->component->setActive (true), kResultOk);
 	EXPECT_TRUE (tarvo::test::waitForSender (runtime.path ()));
 }
@@ -198,18 +178,19 @@ TEST_F (ModuleStream, ABandSoloIsHeardReportedAndExpires)
 	ASSERT_TRUE (first);
 	EXPECT_EQ (first->header.stateCode, 0u); // a session, no audition: full audio
 	EXPECT_EQ (difference (buffers), 0.0);
-
 	const uint32_t session = first->header.sessionId;
-	uint32_t sequence = 0;
-	ASSERT_TRUE (send (tarvo::makeCommand (session, ++sequence, 1, 0b0001, 250.0f, 1000.0f, 6000.0f, 0)));
+	auto settle = [&] {
+		for (int i = 0; i < 4; ++i)
+			processUntil (buffers, [] (const Frame&) { return true; }, 1);
+	};
+
+	ASSERT_TRUE (send (tarvo::makeCommand (session, 1, 1, 0b0001, 250.0f, 1000.0f, 6000.0f, 0)));
 	auto active = processUntil (buffers, [] (const Frame& f) { return f.header.stateCode == 1; });
 	ASSERT_TRUE (active);
 	EXPECT_EQ (active->header.requestId, 1u);
 	EXPECT_EQ (active->header.bandMask, 1u);
 	EXPECT_EQ (active->header.spectrumActive, 0u);
-	// Past the fade the 3 kHz part is gone from the output, though the capture still has it.
-	for (int i = 0; i < 4; ++i)
-		processUntil (buffers, [] (const Frame&) { return true; }, 1);
+	settle (); // past the fade the 3 kHz part is gone from the output, though the capture still has it
 	EXPECT_GT (difference (buffers), 0.2);
 	EXPECT_EQ (buffers.outputBus ().silenceFlags, 0u);
 
@@ -217,16 +198,8 @@ TEST_F (ModuleStream, ABandSoloIsHeardReportedAndExpires)
 	auto expired = processUntil (buffers, [] (const Frame& f) { return f.header.stateCode == 2; });
 	ASSERT_TRUE (expired);
 	EXPECT_EQ (expired->header.requestId, 1u);
-	for (int i = 0; i < 4; ++i)
-		processUntil (buffers, [] (const Frame&) { return true; }, 1);
+	settle ();
 	EXPECT_EQ (difference (buffers), 0.0);
-
-	// A spectrum audition with a newer request id plays at once.
-	ASSERT_TRUE (send (tarvo::makeCommand (session, ++sequence, 2, 0, 1000.0f, 0.5f, 0.0f, 1)));
-	auto spectrum = processUntil (buffers, [] (const Frame& f) { return f.header.spectrumActive == 1; });
-	ASSERT_TRUE (spectrum);
-	EXPECT_EQ (spectrum->header.stateCode, 1u);
-	EXPECT_EQ (spectrum->header.requestId, 2u);
 }
 
 TEST_F (ModuleStream, ARefusedCommandEndsOnlyThatSession)
@@ -237,12 +210,9 @@ TEST_F (ModuleStream, ARefusedCommandEndsOnlyThatSession)
 	ASSERT_TRUE (frame);
 	const uint32_t session = frame->header.sessionId;
 	send (tarvo::makeCommand (session, 1, 1, 0b0010, 250.0f, 299.9f, 6000.0f, 0)); // 299.9 < 250 x 1.2
-	Frame ignored;
-	auto result = VisualiserClient::ReadResult::frame;
-	for (int i = 0; i < 40 && result != VisualiserClient::ReadResult::closed; ++i)
-		result = client.readFrame (ignored, 50);
-	EXPECT_EQ (result, VisualiserClient::ReadResult::closed);
+	EXPECT_TRUE (hungUp ());
 
+	// The next client gets the next session.
 	auto record = tarvo::test::waitForSender (runtime.path ());
 	ASSERT_TRUE (record);
 	std::string error;
@@ -250,44 +220,4 @@ TEST_F (ModuleStream, ARefusedCommandEndsOnlyThatSession)
 	frame = tarvo::test::readUntil (client, [] (const Frame&) { return true; });
 	ASSERT_TRUE (frame);
 	EXPECT_EQ (frame->header.sessionId, session + 1);
-}
-
-TEST_F (ModuleStream, CommandsPilingUpWhileTheHostIsNotProcessingEndTheSession)
-{
-	activate (2, kSample32);
-	auto frame = tarvo::test::readUntil (client, [] (const Frame&) { return true; });
-	ASSERT_TRUE (frame);
-	for (uint32_t i = 1; i <= 33; ++i)
-		send (tarvo::makeCommand (frame->header.sessionId, i, 1, 0b0010, 250.0f, 1000.0f, 6000.0f, 0));
-	Frame ignored;
-	auto result = VisualiserClient::ReadResult::frame;
-	for (int i = 0; i < 40 && result != VisualiserClient::ReadResult::closed; ++i)
-		result = client.readFrame (ignored, 50);
-	EXPECT_EQ (result, VisualiserClient::ReadResult::closed);
-}
-
-TEST_F (ModuleStream, AClearHoldsFullAudioUntilANewFullAudioRequest)
-{
-	activate (2, kSample32);
-	tarvo::host::ProcessBuffers buffers (2, 1024, kSample32);
-	auto frame = processUntil (buffers, [] (const Frame&) { return true; });
-	ASSERT_TRUE (frame);
-	const uint32_t session = frame->header.sessionId;
-	send (tarvo::makeCommand (session, 1, 1, 0b0010, 250.0f, 1000.0f, 6000.0f, 0));
-	ASSERT_TRUE (processUntil (buffers, [] (const Frame& f) { return f.header.stateCode == 1; }));
-
-	// Restoring a project clears every audition in the process.
-	Steinberg::MemoryStream state;
-	ASSERT_EQ (instance->component->setState (&state), kResultOk);
-	ASSERT_TRUE (processUntil (buffers, [] (const Frame& f) { return f.header.stateCode == 6; }));
-	send (tarvo::makeCommand (session, 2, 2, 0b0100, 250.0f, 1000.0f, 6000.0f, 0)); // not an acknowledgement
-	auto still = processUntil (buffers, [] (const Frame& f) { return f.header.requestId == 2; });
-	ASSERT_TRUE (still);
-	EXPECT_EQ (still->header.stateCode, 6u);
-
-	send (tarvo::makeCommand (session, 3, 3, 0, 250.0f, 1000.0f, 6000.0f, 0));
-	auto acknowledged = processUntil (buffers, [] (const Frame& f) { return f.header.stateCode == 0; });
-	ASSERT_TRUE (acknowledged);
-	send (tarvo::makeCommand (session, 4, 4, 0b0100, 250.0f, 1000.0f, 6000.0f, 0));
-	EXPECT_TRUE (processUntil (buffers, [] (const Frame& f) { return f.header.stateCode == 1 && f.header.bandMask == 4; }));
 }
