@@ -2,6 +2,7 @@
 // their rules, the clear acknowledgement, and the hand-over to the audio thread; and the
 // server fields of every frame.
 #include "audition/auditionengine.h"
+#include "server/auditioncommand.h"
 #include "server/sessionprotocol.h"
 #include "server/wireprotocol.h"
 
@@ -218,6 +219,9 @@ TEST (SessionProtocol, FieldRulesAtTheirBoundaries)
 		EXPECT_EQ (rig.send (c.make (rig)), c.accepted ? Result::keep : Result::end) << c.what;
 		EXPECT_EQ (rig.queued (), c.accepted ? 1u : 0u) << c.what;
 	}
+	// Zero ids are malformed whatever the session has seen.
+	for (uint32_t zero = 0; zero < 3; ++zero)
+		EXPECT_FALSE (hasValidFields (makeCommand (zero != 0, zero != 1, zero != 2, 1, 250.0f, 1000.0f, 6000.0f, 0)));
 }
 
 TEST (SessionProtocol, SequenceAndRequestIdRulesAndTheThirtyThirdCommand)
