@@ -1,5 +1,7 @@
 #include "audition/auditionengine.h"
 
+#include <algorithm>
+
 namespace tarvo {
 
 uint32_t AuditionEngine::staleLimitFor (int32_t frameCount, double sampleRate) noexcept
@@ -7,9 +9,7 @@ uint32_t AuditionEngine::staleLimitFor (int32_t frameCount, double sampleRate) n
 	double limit = frameCount / sampleRate * 2000.0 + 50.0;
 	if (!(limit >= 250.0)) // also catches NaN
 		limit = 250.0;
-	if (limit >= 4294967295.0)
-		return UINT32_MAX;
-	return static_cast<uint32_t> (limit);
+	return static_cast<uint32_t> (std::min (limit, 4294967295.0));
 }
 
 void AuditionEngine::selectDefaults () noexcept

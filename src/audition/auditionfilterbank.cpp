@@ -2,7 +2,9 @@
 
 #include "audition/spectrumstagetable.h"
 
+#include <algorithm>
 #include <cmath>
+#include <tuple>
 
 namespace tarvo {
 namespace {
@@ -130,30 +132,21 @@ struct SpectrumChain
 {
 	[[gnu::always_inline]] void add (const double (&x)[Channels], double gain, double (&sum)[Channels]) noexcept
 	{
-		constexpr int kStages = FilterSection::kStages;
-		double y[Channels], below[Channels] = {}, above[Channels] = {};
+		double y[Channels], below[Channels], above[Channels];
 		for (int c = 0; c < Channels; ++c)
 			y[c] = x[c];
-		// Up to the stage that gives `below`, that stage, the one that gives `above`, the rest.
-		const int belowAt = whole - 1;
+		// Up to the stage that gives `below`, that stage, the one that gives `above`, the
+		// rest. (The stage table keeps `whole` between 1 and kStages - 1.)
 		int stage = 0;
-		for (; stage < belowAt && stage < kStages; ++stage)
+		for (; stage < whole - 1; ++stage)
 			run (stage, y);
-		if (belowAt >= 0 && belowAt < kStages)
-		{
-			run (belowAt, y);
-			for (int c = 0; c < Channels; ++c)
-				below[c] = y[c];
-			stage = belowAt + 1;
-		}
-		if (stage == whole && whole < kStages)
-		{
-			run (whole, y);
-			for (int c = 0; c < Channels; ++c)
-				above[c] = y[c];
-			++stage;
-		}
-		for (; stage < kStages; ++stage)
+		run (stage++, y);
+		for (int c = 0; c < Channels; ++c)
+			below[c] = y[c];
+		run (stage++, y);
+		for (int c = 0; c < Channels; ++c)
+			above[c] = y[c];
+		for (; stage < FilterSection::kStages; ++stage)
 			run (stage, y);
 		for (int c = 0; c < Channels; ++c)
 			sum[c] += (below[c] + fraction * (above[c] - below[c])) * gain;
@@ -400,14 +393,9 @@ void AuditionFilterBank::designSection (int index) noexcept
 		return;
 	}
 
-	double pos = (width - 0.44) * 200.0;
-	if (pos > 82.0)
-		pos = 82.0;
-	else if (!(pos >= 0.0))
-		pos = 0.0;
-	int row = static_cast<int> (pos);
-	if (row > 81)
-		row = 81;
+	// The width is already at least 0.44; from 0.85 on (position 82) the last row holds.
+	const double pos = std::min ((width - 0.44) * 200.0, 82.0);
+	const int row = std::min (static_cast<int> (pos), 81);
 	const double t = pos - row;
 	const SpectrumStageRow& lo = kSpectrumStageTable[row];
 	const SpectrumStageRow& hi = kSpectrumStageTable[row + 1];
@@ -443,22 +431,19 @@ void AuditionFilterBank::designSection (int index) noexcept
 void AuditionFilterBank::controlTick () noexcept
 {
 	const double coef = glideCoefficient;
-	bool moved = false;
 	auto glide = [&] (double& value, double target) {
-		if (value == target)
-			return;
 		value = value + (target - value) * coef;
 		if (!(std::fabs (target - value) >= 0.000001))
 			value = target;
-		moved = true;
 	};
+	const auto was = std::make_tuple (crossover, centre, width);
 	glide (crossover[0], crossoverTarget[0]);
 	glide (crossover[1], crossoverTarget[1]);
 	glide (crossover[2], crossoverTarget[2]);
 	glide (centre, centreTarget);
 	glide (width, widthTarget);
-	if (!moved)
-		return;
+	if (std::tie (crossover, centre, width) == was)
+		return; // nothing moved: the coefficients stand
 	for (int i = 0; i < kSections; ++i)
 		if (sections[i].gain != 0.0 || sections[i].gainTarget != 0.0)
 			designSection (i);
@@ -571,13 +556,12 @@ void AuditionFilterBank::processSpans (const Sample* const* inputs, Sample* cons
 
 		const bool steady = channelCount == 2 ? steadySpan<2> (in, out, start, count)
 		                                      : steadySpan<1> (in, out, start, count);
-		if (!steady)
-		{
-			if (channelCount == 2)
-				fadingSpan<2> (in, out, start, count);
-			else
-				fadingSpan<1> (in, out, start, count);
-		}
+		if (steady)
+			++fusedSpanCount;
+		else if (channelCount == 2)
+			fadingSpan<2> (in, out, start, count);
+		else
+			fadingSpan<1> (in, out, start, count);
 		start += count;
 	}
 }

@@ -107,6 +107,8 @@ public:
 	int32_t spectrumStages () const noexcept { return stageCount; }
 	double spectrumStageFraction () const noexcept { return stageFraction; }
 	double spectrumQ () const noexcept { return spectrumStageQ; }
+	/** Spans run by the fused loop (nothing fading, one or two band runs or the spectrum). */
+	uint64_t fusedSpans () const noexcept { return fusedSpanCount; }
 	uint32_t rampLength () const noexcept;
 
 private:
@@ -148,6 +150,7 @@ private:
 	uint32_t mask {0};
 	double glideCoefficient {0.0}; // the control tick's smoothing step at this rate
 	double spectrumStageQ {0.0};   // the Q of the last spectrum design, for diagnostics
+	uint64_t fusedSpanCount {0};
 };
 
 } // namespace tarvo

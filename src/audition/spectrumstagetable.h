@@ -1,5 +1,6 @@
 // Stage count and stage Q of the spectrum section's band-pass cascade, by width: row i is
-// width 0.44 + 0.005 i. Between rows the values are interpolated linearly.
+// width 0.44 + 0.005 i. Between rows the values are interpolated linearly. Every count
+// lies between 1 and 14, so the cascade of fifteen has a stage below it and one above.
 #pragma once
 
 namespace tarvo {

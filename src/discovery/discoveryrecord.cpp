@@ -5,7 +5,6 @@ namespace tarvo {
 std::string quoteJson (std::string_view utf8)
 {
 	std::string out;
-	out.reserve (utf8.size () + 2);
 	out.push_back ('"');
 	for (const char ch : utf8)
 	{

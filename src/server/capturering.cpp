@@ -1,5 +1,6 @@
 #include "server/capturering.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tarvo {
@@ -19,9 +20,7 @@ uint32_t wholeHertz (double sampleRate) noexcept
 {
 	if (!(sampleRate >= 0.0))
 		return 0;
-	if (sampleRate >= 4294967295.0)
-		return UINT32_MAX;
-	return static_cast<uint32_t> (sampleRate);
+	return static_cast<uint32_t> (std::min (sampleRate, 4294967295.0));
 }
 
 } // namespace
@@ -109,9 +108,7 @@ size_t CaptureRing::tryTake (void* destination) noexcept
 		return 0;
 	// Only what the frame carries: the rest of the slot is stale and never sent.
 	const CaptureBlock& slot = slots[r % kSlots];
-	size_t length = frameLength (slot.header);
-	if (length > sizeof (CaptureBlock))
-		length = sizeof (CaptureBlock);
+	const size_t length = std::min (frameLength (slot.header), sizeof (CaptureBlock));
 	std::memcpy (destination, &slot, length);
 	readCounter.store (r + 1, std::memory_order_release);
 	return length;

@@ -27,9 +27,9 @@ std::optional<uint32_t> decodeStateHeader (const uint8_t (&header)[kStateHeaderS
 {
 	if (std::memcmp (header, kStateMagic, sizeof kStateMagic) != 0)
 		return std::nullopt;
-	const uint32_t length = uint32_t (header[4]) | uint32_t (header[5]) << 8 |
-	                        uint32_t (header[6]) << 16 | uint32_t (header[7]) << 24;
-	if (length > kMaxStateLabelBytes)
+	// Little-endian; a length above the limit needs a high byte only past 65535.
+	const uint32_t length = uint32_t (header[4]) | uint32_t (header[5]) << 8;
+	if (header[6] != 0 || header[7] != 0 || length > kMaxStateLabelBytes)
 		return std::nullopt;
 	return length;
 }

@@ -37,6 +37,11 @@ TEST (CaptureRing, CutsCallsIntoNumberedBlocksWithPositions)
 	EXPECT_EQ (ring->waiting (), 0u);
 	EXPECT_EQ (ring->nextSequence (), 0u);
 
+	ring->write (in.pointers, 2, 1, 0, 1e12, 0); // a rate past 32 bits is the largest it can say
+	ASSERT_EQ (ring->waiting (), 1u);
+	CaptureBlock huge;
+	ASSERT_TRUE (ring->tryTake (huge));
+	EXPECT_EQ (huge.header.sampleRate, UINT32_MAX);
 	ring->write (in.pointers, 2, 2500, 0, 48000.9, 1000);
 	ASSERT_EQ (ring->waiting (), 3u);
 	CaptureBlock block;
@@ -50,7 +55,7 @@ TEST (CaptureRing, CutsCallsIntoNumberedBlocksWithPositions)
 		EXPECT_EQ (h.sampleRate, 48000u);
 		EXPECT_EQ (h.channelCount, 2u);
 		EXPECT_EQ (h.frameCount, sizes[i]);
-		EXPECT_EQ (h.sequence, i);
+		EXPECT_EQ (h.sequence, i + 1);
 		EXPECT_EQ (h.dropped, 0u);
 		EXPECT_EQ (h.position, 1000 + 1024 * int64_t (i));
 		EXPECT_EQ (h.stateCode, 5u); // server fields keep their construction values

@@ -262,6 +262,17 @@ TEST (FilterBank, GlidesTickEverySixteenSamplesAndFadesTakeFifteenMilliseconds)
 	run (*fade, 720, sine);
 	EXPECT_TRUE (fade->isIdle ());
 
+	// Once a fade is over every span runs fused, for one band run, two, or the spectrum.
+	for (const uint32_t mask : {0b0010u, 0b0101u, 16u})
+	{
+		auto steady = makeBank ();
+		steady->select (mask == 16 ? 1000.0 : 250.0, mask == 16 ? 0.6 : 1000.0, 6000.0, mask, mask == 16);
+		run (*steady, 720, silence);
+		EXPECT_EQ (steady->fusedSpans (), 0u);
+		run (*steady, 1600, silence);
+		EXPECT_EQ (steady->fusedSpans (), 100u) << mask;
+	}
+
 	// Selections changing faster than the fade never leave a denormal dry gain behind.
 	for (int block = 0; block < 3000; ++block)
 	{

@@ -139,9 +139,21 @@ TEST (SessionProtocol, HandshakeAndCommandsInOneReadOrSplit)
 	EXPECT_EQ (rig.send (std::string (reinterpret_cast<const char*> (&second) + 13, 27)), Result::keep);
 	EXPECT_EQ (rig.queued (), 2u);
 
-	AuditionRequest request;
+	// Two whole commands in one read are taken in order.
+	const AuditionCommand third = makeCommand (42, 3, 3, 0b0001, 250.0f, 1000.0f, 6000.0f, 0);
+	const AuditionCommand fourth = makeCommand (42, 4, 4, 0b1000, 400.0f, 800.0f, 1000.0f, 0);
+	std::string two (reinterpret_cast<const char*> (&third), 40);
+	two.append (reinterpret_cast<const char*> (&fourth), 40);
+	EXPECT_EQ (rig.send (two), Result::keep);
+	EXPECT_EQ (rig.queued (), 4u);
+	AuditionRequest request, last;
 	ASSERT_TRUE (rig.mailbox.tryPop (request));
 	ASSERT_TRUE (rig.mailbox.tryPop (request));
+	ASSERT_TRUE (rig.mailbox.tryPop (last));
+	ASSERT_TRUE (rig.mailbox.tryPop (last));
+	EXPECT_EQ (last.sequence, 4u);
+	EXPECT_EQ (last.bandMask, 0b1000u);
+	EXPECT_EQ (last.c, 1000.0);
 	EXPECT_EQ (request.sessionId, 42u);
 	EXPECT_EQ (request.sequence, 2u);
 	EXPECT_EQ (request.requestId, 2u);

@@ -45,7 +45,7 @@ TEST (Utf8, RoundTripsEveryLengthAndRefusesWhatIsNotText)
 		EXPECT_EQ (refusal ([&] { toUtf8 (bad); }), "Invalid name");
 	}
 	for (const char* bad : {"\x80", "\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xC0\xAF", "\xE0\x80\xAF", "\xF0\x8F\xBF\xBF",
-	                        "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF", "\xF8\x88\x80\x80\x80", "ok\xC3("})
+	                        "\xED\xA0\x80", "\xED\xBF\xBF", "\xF4\x90\x80\x80", "\xFF", "\xF8\x88\x80\x80\x80", "ok\xC3("})
 		EXPECT_EQ (refusal ([&] { fromUtf8 (bad); }), "Invalid name") << bad;
 }
 
@@ -63,6 +63,7 @@ TEST (StateCodec, HeaderAndLabelLimits)
 	EXPECT_EQ (decode (encodeStateHeader (0)), 0u);
 	EXPECT_FALSE (decode (encodeStateHeader (257)));
 	EXPECT_FALSE (decode (encodeStateHeader (0x01000100))); // the high bytes count
+	EXPECT_FALSE (decode (encodeStateHeader (0x00010100)));
 	auto wrongMagic = encodeStateHeader (7);
 	wrongMagic[3] = '2';
 	EXPECT_FALSE (decode (wrongMagic));

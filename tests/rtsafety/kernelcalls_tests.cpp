@@ -1,7 +1,7 @@
 // Every Win32 call of a server thread is a round trip to the wineserver under Wine and
 // costs a kernel transition on Windows: the pipe loop's calls per pass are counted while
 // it listens, while a visualiser is connected with no audio, and while audio streams.
-#include "kernelcalls.h"
+#include "instrumentation.h"
 #include "runtimefixture.h"
 
 #include "server/audioserver.h"

@@ -1,6 +1,6 @@
 // Out of memory at every step a host takes: every entry point and window procedure must
 // come back with a result, never let an exception out.
-#include "allocationcounter.h"
+#include "instrumentation.h"
 #include "linkedinstance.h"
 
 #include "hostwindow.h"

@@ -1,7 +1,7 @@
 // The audio thread must never allocate, free or lock: process() is driven through every
 // mode while a visualiser connects, auditions, stops reading and reconnects, and every
 // heap operation and lock acquisition on the audio thread is counted.
-#include "allocationcounter.h"
+#include "instrumentation.h"
 #include "linkedinstance.h"
 #include "runtimefixture.h"
 

@@ -1,0 +1,158 @@
+#include "instrumentation.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdlib>
+
+namespace tarvo::test {
+namespace {
+
+// No thread_local here: emulated TLS may itself allocate on first use.
+std::atomic<DWORD> countedThread {0};
+std::atomic<uint64_t> allocations {0}, frees {0}, locks {0}, refused {0};
+std::atomic<int64_t> grantedUntilFailure {-1}; // -1: no allocation fails
+std::atomic<uint64_t> kernelCalls[kKernelCallKinds];
+std::atomic<DWORD> ignoredThreads[8];
+
+bool counting ()
+{
+	const DWORD thread = countedThread.load (std::memory_order_relaxed);
+	return thread != 0 && thread == GetCurrentThreadId ();
+}
+
+} // namespace
+
+/** Counts one allocation of the counted thread; true when it must fail. */
+bool countAllocation ()
+{
+	if (!counting ())
+		return false;
+	++allocations;
+	const int64_t left = grantedUntilFailure.load ();
+	if (left < 0)
+		return false;
+	grantedUntilFailure = left - 1;
+	refused += left == 0;
+	return left == 0;
+}
+
+void countFree (void* p)
+{
+	if (p && counting ())
+		++frees;
+}
+
+void countLock ()
+{
+	if (counting ())
+		++locks;
+}
+
+template <int Kind, auto Real>
+struct Counted;
+template <int Kind, typename R, typename... A, R (**Real) (A...)>
+struct Counted<Kind, Real>
+{
+	static R call (A... arguments)
+	{
+		const DWORD self = GetCurrentThreadId ();
+		bool counts = true;
+		for (const auto& thread : ignoredThreads)
+			counts &= thread.load (std::memory_order_relaxed) != self;
+		if (counts)
+			kernelCalls[Kind].fetch_add (1, std::memory_order_relaxed);
+		return (*Real) (arguments...);
+	}
+};
+
+void beginCountingOnThisThread ()
+{
+	countedThread = GetCurrentThreadId ();
+}
+
+void endCounting ()
+{
+	countedThread = 0;
+	grantedUntilFailure = -1;
+}
+
+void failAllocationAfter (uint64_t granted)
+{
+	refused = 0;
+	grantedUntilFailure = int64_t (granted);
+}
+
+uint64_t failedAllocations ()
+{
+	return refused.load ();
+}
+
+AudioThreadCounts audioThreadCounts ()
+{
+	return {allocations.load (), frees.load (), locks.load ()};
+}
+
+KernelCalls countedKernelCalls ()
+{
+	KernelCalls now;
+	for (int i = 0; i < kKernelCallKinds; ++i)
+		now.count[i] = kernelCalls[i].load ();
+	return now;
+}
+
+void ignoreKernelCallsOfThisThread ()
+{
+	for (auto& thread : ignoredThreads)
+		if (DWORD empty = 0; thread.compare_exchange_strong (empty, GetCurrentThreadId ()))
+			return;
+}
+
+} // namespace tarvo::test
+
+using tarvo::test::countAllocation;
+using tarvo::test::countFree;
+using tarvo::test::countLock;
+
+// The heap: every allocation path of the C runtime (operator new and delete reach these
+// too), with the originals kept as __real_*.
+extern "C" {
+void* __real_malloc (size_t);
+void __real_free (void*);
+void* __real_calloc (size_t, size_t);
+void* __real_realloc (void*, size_t);
+void* __real__aligned_malloc (size_t, size_t);
+void __real__aligned_free (void*);
+void* __wrap_malloc (size_t n) { return countAllocation () ? nullptr : __real_malloc (n); }
+void* __wrap_calloc (size_t n, size_t size) { return countAllocation () ? nullptr : __real_calloc (n, size); }
+void* __wrap_realloc (void* p, size_t n) { return countAllocation () ? nullptr : __real_realloc (p, n); }
+void* __wrap__aligned_malloc (size_t n, size_t a) { return countAllocation () ? nullptr : __real__aligned_malloc (n, a); }
+void __wrap_free (void* p) { countFree (p), __real_free (p); }
+void __wrap__aligned_free (void* p) { countFree (p), __real__aligned_free (p); }
+
+// Each lock entry point counts, then takes the lock.
+#define COUNT_LOCKS(name, params, args) \
+	int __real_##name params;             \
+	int __wrap_##name params { return countLock (), __real_##name args; }
+COUNT_LOCKS (pthread_mutex_lock, (void* m), (m))
+COUNT_LOCKS (pthread_mutex_trylock, (void* m), (m))
+COUNT_LOCKS (pthread_mutex_timedlock, (void* m, const void* t), (m, t))
+COUNT_LOCKS (pthread_rwlock_rdlock, (void* l), (l))
+COUNT_LOCKS (pthread_rwlock_wrlock, (void* l), (l))
+COUNT_LOCKS (pthread_cond_wait, (void* c, void* m), (c, m))
+
+// The import entries the pipe loop's calls go through are swapped for counting ones.
+#define COUNT_CALLS(name, kind) \
+	extern decltype (&name) __real___imp_##name; \
+	decltype (&name) __wrap___imp_##name = &tarvo::test::Counted<tarvo::test::kind, &__real___imp_##name>::call;
+COUNT_CALLS (WaitForMultipleObjects, kWait)
+COUNT_CALLS (ReadFile, kRead)
+COUNT_CALLS (WriteFile, kWrite)
+COUNT_CALLS (WaitForSingleObject, kOtherCall)
+COUNT_CALLS (ResetEvent, kOtherCall)
+COUNT_CALLS (SetEvent, kOtherCall)
+COUNT_CALLS (GetOverlappedResult, kOtherCall)
+COUNT_CALLS (ConnectNamedPipe, kOtherCall)
+COUNT_CALLS (DisconnectNamedPipe, kOtherCall)
+COUNT_CALLS (CancelIoEx, kOtherCall)
+}

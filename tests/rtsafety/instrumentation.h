@@ -1,0 +1,47 @@
+// Counts, through the linker's --wrap, what the product asks of the runtime and the kernel:
+// heap operations and lock acquisitions made by one chosen thread (whose allocations can
+// also be made to fail), and the Win32 calls that make up the pipe loop.
+#pragma once
+
+#include <cstdint>
+
+namespace tarvo::test {
+
+struct AudioThreadCounts
+{
+	uint64_t allocations {0};
+	uint64_t frees {0};
+	uint64_t locks {0};
+};
+
+/** Counting applies to the calling thread, between begin and end. */
+void beginCountingOnThisThread ();
+void endCounting ();
+AudioThreadCounts audioThreadCounts ();
+
+/** On the counted thread, the allocation after the next `granted` ones fails (malloc
+    returns null, so operator new throws std::bad_alloc); failedAllocations tells whether
+    it came. */
+void failAllocationAfter (uint64_t granted);
+uint64_t failedAllocations ();
+
+enum KernelCall
+{
+	kWait, // WaitForMultipleObjects: one per pass of the loop
+	kRead,
+	kWrite,
+	kOtherCall, // events, overlapped results, connecting, disconnecting, cancelling
+	kKernelCallKinds
+};
+
+struct KernelCalls
+{
+	uint64_t count[kKernelCallKinds] {};
+	uint64_t total () const { return count[kWait] + count[kRead] + count[kWrite] + count[kOtherCall]; }
+};
+
+/** The kernel calls of every thread but the ones told to be ignored (the test's own). */
+KernelCalls countedKernelCalls ();
+void ignoreKernelCallsOfThisThread ();
+
+} // namespace tarvo::test
