@@ -28,10 +28,10 @@ void designButterworthPair (Biquad* stages, double frequency, double sampleRate,
 	const double w0 = frequency * kTwoPi / sampleRate;
 	const double s = std::sin (w0);
 	const double c = std::cos (w0);
-	for (int k = 0; k < 2; ++k)
+	for (const double damping : kButterworthDamping)
 	{
-		Biquad& q = stages[k];
-		const double alpha = s * kButterworthDamping[k];
+		Biquad& q = *stages++;
+		const double alpha = s * damping;
 		const double a0 = alpha + 1.0;
 		q.a1 = (c * -2.0) / a0;
 		q.a2 = (1.0 - alpha) / a0;
@@ -53,16 +53,9 @@ void designButterworthPair (Biquad* stages, double frequency, double sampleRate,
     adjacent selected bands. */
 bool sectionPlays (const FilterSection& s, uint32_t mask) noexcept
 {
-	if ((mask & 15u) == 0)
-		return false;
-	for (int32_t band = s.lowBand; band < s.highBand; ++band)
-		if (!((mask >> band) & 1u))
-			return false;
-	if (s.lowBand > 0 && ((mask >> (s.lowBand - 1)) & 1u))
-		return false;
-	if (s.highBand < 4 && ((mask >> s.highBand) & 1u))
-		return false;
-	return true;
+	const uint32_t run = (1u << s.highBand) - (1u << s.lowBand); // bits lowBand to highBand - 1
+	const uint32_t neighbours = (run << 1 | run >> 1) & ~run;
+	return (mask & run) == run && (mask & neighbours) == 0;
 }
 
 /** Consecutive stages of one section, their memories held in registers for a span and

@@ -3,7 +3,6 @@
 
 #include "discovery/discoveryfiles.h"
 #include "discovery/discoveryrecord.h"
-#include "server/audioserver.h"
 
 #include <gtest/gtest.h>
 
@@ -18,19 +17,6 @@ using test::readFileBytes;
 
 namespace {
 
-std::string resolveError ()
-{
-	try
-	{
-		resolveRuntimeDirectory ();
-	}
-	catch (const std::runtime_error& e)
-	{
-		return e.what ();
-	}
-	return "(resolved)";
-}
-
 const std::string kId = "0123456789abcdef0123456789abcdef0123456789abcdef";
 const std::string kToken = "fedcba9876543210fedcba9876543210fedcba9876543210";
 
@@ -43,7 +29,10 @@ struct Publisher
 	{
 		std::filesystem::create_directories (dir);
 	}
-	AudioServer server;
+	void publish (uint32_t generation, const std::u16string& label = u"Audio Server")
+	{
+		publishDiscoveryRecord (context, generation, label);
+	}
 	AccessDescriptor access;
 	std::unique_ptr<DiscoveryFiles> files;
 	PublicationContext context;
@@ -55,43 +44,35 @@ TEST (RuntimeDirectory, TheLocalProfileUnlessAnAbsoluteValueIsSet)
 {
 	for (const wchar_t* value : {static_cast<const wchar_t*> (nullptr), L""})
 	{
-		if (value)
-			test::setRuntimeVariable (value);
-		else
-			test::clearRuntimeVariable ();
+		SetEnvironmentVariableW (L"TARVO_AUDIO_SERVER_RUNTIME", value);
 		const auto dir = resolveRuntimeDirectory ();
-		EXPECT_TRUE (dir.is_absolute ());
 		EXPECT_EQ (dir.filename (), L"Runtime-v5");
 		EXPECT_EQ (dir.parent_path ().filename (), L"Tarvo Audio Server Prototype");
+		EXPECT_NE (dir.wstring ().find (L":\\"), std::wstring::npos) << dir;
 		EXPECT_NE (dir.wstring ().find (L"AppData\\Local"), std::wstring::npos) << dir;
 	}
-
-	test::setRuntimeVariable (L"C:\\runtime\\here");
-	EXPECT_EQ (resolveRuntimeDirectory (), std::filesystem::path (L"C:\\runtime\\here"));
-	for (const wchar_t* network : {L"\\\\server\\share\\rt", L"//server/share/rt", L"\\\\?\\C:\\rt", L"d:/rt"})
+	for (const wchar_t* absolute : {L"C:\\runtime\\here", L"\\\\server\\share\\rt", L"//server/share/rt", L"d:/rt"})
 	{
-		test::setRuntimeVariable (network);
-		EXPECT_EQ (resolveRuntimeDirectory ().wstring (), network);
+		test::setRuntimeVariable (absolute);
+		EXPECT_EQ (resolveRuntimeDirectory ().wstring (), absolute);
 	}
-
 	// With a trailing separator the record's name is joined without doubling it.
 	test::setRuntimeVariable (L"C:\\runtime\\");
-	const auto dir = resolveRuntimeDirectory ();
-	EXPECT_EQ (dir, std::filesystem::path (L"C:\\runtime\\"));
-	EXPECT_EQ (DiscoveryFiles (dir / L"abc.json").recordPath ().wstring (), L"C:\\runtime\\abc.json");
-	EXPECT_EQ (DiscoveryFiles (dir / L"abc.json").temporaryPath ().wstring (), L"C:\\runtime\\abc.json.tmp");
+	const DiscoveryFiles files (resolveRuntimeDirectory () / L"abc.json");
+	EXPECT_EQ (files.recordPath ().wstring (), L"C:\\runtime\\abc.json");
+	EXPECT_EQ (files.temporaryPath ().wstring (), L"C:\\runtime\\abc.json.tmp");
 
 	for (const wchar_t* refused : {L"relative\\dir", L"\\rooted\\no\\drive", L"C:drive-relative", L"."})
 	{
 		test::setRuntimeVariable (refused);
-		EXPECT_EQ (resolveError (), "Invalid runtime directory") << std::filesystem::path (refused).string ();
+		EXPECT_EQ (test::errorOf ([] { resolveRuntimeDirectory (); }), "Invalid runtime directory");
 	}
 	// A value that does not fit the 32768-unit buffer is refused. Windows will not store
 	// one that long and Wine cuts it short, so check whichever the system actually holds.
-	SetEnvironmentVariableW (L"TARVO_AUDIO_SERVER_RUNTIME", (L"C:\\" + std::wstring (33000, L'a')).c_str ());
+	test::setRuntimeVariable (L"C:\\" + std::wstring (33000, L'a'));
 	const DWORD stored = GetEnvironmentVariableW (L"TARVO_AUDIO_SERVER_RUNTIME", nullptr, 0);
 	if (stored > 32768)
-		EXPECT_EQ (resolveError (), "Invalid runtime directory");
+		EXPECT_EQ (test::errorOf ([] { resolveRuntimeDirectory (); }), "Invalid runtime directory");
 	else if (stored > 0)
 		EXPECT_EQ (resolveRuntimeDirectory ().wstring ().size (), stored - 1); // taken whole, unchanged
 	test::clearRuntimeVariable ();
@@ -102,17 +83,12 @@ TEST (DiscoveryRecord, ExactBytesOnceForEachLabelChange)
 	test::RuntimeDirectory scratch;
 	Publisher p (scratch.path ());
 	std::ofstream (p.files->recordPath ()) << "stale leftover"; // replaced by the first publication
-	p.server.setLabel (u"Voc \"Lead\" C:\\take\t2 \u00E9\U0001F3A4");
-	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
-
-	const std::string expected = "{\"version\":6,\"id\":\"" + kId + "\",\"token\":\"" + kToken +
-	                             "\",\"pid\":" + std::to_string (GetCurrentProcessId ()) +
-	                             ",\"label\":\"Voc \\\"Lead\\\" C:\\\\take 2 \xC3\xA9\xF0\x9F\x8E\xA4\"}";
-	EXPECT_EQ (readFileBytes (p.files->recordPath ()), expected);
+	p.publish (1, u"Voc \"Lead\" C:\\take\t2 \u00E9\U0001F3A4");
+	EXPECT_EQ (readFileBytes (p.files->recordPath ()),
+	           "{\"version\":6,\"id\":\"" + kId + "\",\"token\":\"" + kToken + "\",\"pid\":" +
+	               std::to_string (GetCurrentProcessId ()) + ",\"label\":\"Voc \\\"Lead\\\" C:\\\\take 2 \xC3\xA9\xF0\x9F\x8E\xA4\"}");
 	EXPECT_FALSE (std::filesystem::exists (p.files->temporaryPath ()));
-
-	// What the server writes, the client reads back.
-	client::SenderRecord record;
+	client::SenderRecord record; // what the server writes, the client reads back
 	std::string error;
 	ASSERT_TRUE (client::readSenderRecord (p.files->recordPath (), record, error)) << error;
 	EXPECT_EQ (record.label, "Voc \"Lead\" C:\\take 2 \xC3\xA9\xF0\x9F\x8E\xA4");
@@ -120,25 +96,20 @@ TEST (DiscoveryRecord, ExactBytesOnceForEachLabelChange)
 	EXPECT_EQ (record.token, kToken);
 	EXPECT_EQ (record.pid, GetCurrentProcessId ());
 
-	// Nothing changed: the next call writes nothing (a deleted record stays deleted).
+	// The same generation again writes nothing (a deleted record stays deleted); a newer
+	// one writes its label.
 	std::filesystem::remove (p.files->recordPath ());
-	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
+	p.publish (1, u"Ignored");
 	EXPECT_FALSE (std::filesystem::exists (p.files->recordPath ()));
-	// Two renames between calls: one write, with the last label.
-	p.server.setLabel (u"First");
-	p.server.setLabel (u"Second");
-	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
+	p.publish (3, u"Second");
 	EXPECT_NE (readFileBytes (p.files->recordPath ()).find ("\"label\":\"Second\""), std::string::npos);
-	std::filesystem::remove (p.files->recordPath ());
-	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
-	EXPECT_FALSE (std::filesystem::exists (p.files->recordPath ()));
 }
 
-TEST (DiscoveryRecord, WithdrawingRemovesBothFiles)
+TEST (DiscoveryRecord, WithdrawingRemovesBothFilesEvenWhileAReaderHoldsTheRecord)
 {
 	test::RuntimeDirectory scratch;
 	Publisher p (scratch.path ());
-	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
+	p.publish (1);
 	std::ofstream (p.files->temporaryPath ()) << "x";
 	const auto record = p.files->recordPath ();
 	const auto temporary = p.files->temporaryPath ();
@@ -149,7 +120,7 @@ TEST (DiscoveryRecord, WithdrawingRemovesBothFiles)
 	// A visualiser reading the record at that moment holds it open without delete
 	// sharing; the record still goes once it lets go.
 	Publisher again (scratch.path ());
-	publishDiscoveryRecord (again.context, again.server.labelGeneration (), again.server.label ());
+	again.publish (1);
 	HANDLE reader = CreateFileW (record.c_str (), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
 	ASSERT_NE (reader, INVALID_HANDLE_VALUE);
 	std::thread letGo ([reader] {
@@ -165,43 +136,26 @@ TEST (DiscoveryRecord, AReaderNeverSeesAPartialRecord)
 {
 	test::RuntimeDirectory scratch;
 	Publisher p (scratch.path ());
-	publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
-
+	p.publish (1);
 	std::atomic<bool> done {false};
 	int reads = 0, invalid = 0;
 	std::string firstError;
 	std::thread reader ([&] {
-		while (!done.load ())
+		for (client::SenderRecord record; !done.load (); std::this_thread::sleep_for (std::chrono::milliseconds (1)))
 		{
-			client::SenderRecord record;
 			std::string error;
-			if (client::readSenderRecord (p.files->recordPath (), record, error))
-				++reads;
-			else
-			{
-				++invalid;
-				if (firstError.empty ())
-					firstError = error;
-			}
-			std::this_thread::sleep_for (std::chrono::milliseconds (1)); // a visualiser polls
+			reads += client::readSenderRecord (p.files->recordPath (), record, error);
+			if (!error.empty () && invalid++ == 0)
+				firstError = error;
 		}
 	});
-	std::string publishError;
-	try
-	{
-		for (int i = 0; i < 300; ++i)
-		{
-			p.server.setLabel (u"Rename " + std::u16string (size_t (i % 40), u'x'));
-			publishDiscoveryRecord (p.context, p.server.labelGeneration (), p.server.label ());
-		}
-	}
-	catch (const std::runtime_error& e)
-	{
-		publishError = e.what ();
-	}
+	const std::string publishError = test::errorOf ([&] {
+		for (uint32_t i = 2; i < 300; ++i)
+			p.publish (i, u"Rename " + std::u16string (size_t (i % 40), u'x'));
+	});
 	done = true;
 	reader.join ();
-	EXPECT_EQ (publishError, "") << "a reader made publication fail";
+	EXPECT_EQ (publishError, "(no error)") << "a reader made publication fail";
 	EXPECT_EQ (invalid, 0) << firstError;
 	EXPECT_GT (reads, 0);
 }

@@ -93,19 +93,6 @@ void expectFileUserOnly (const std::filesystem::path& path)
 	expectUserOnly (bytes.data (), true);
 }
 
-std::string messageOf (const std::function<void ()>& action)
-{
-	try
-	{
-		action ();
-	}
-	catch (const std::runtime_error& e)
-	{
-		return e.what ();
-	}
-	return "(no error)";
-}
-
 } // namespace
 
 TEST (Access, TheDescriptorLetsInOnlyTheUserAndIdsNeverRepeat)
@@ -159,12 +146,12 @@ TEST (Access, TheRuntimeDirectoryIsMadeOrNarrowedToTheUserAndOnlyAPlainOneIsUsed
 
 	const auto file = scratch.path () / "not-a-folder";
 	std::ofstream (file) << "x";
-	EXPECT_EQ (messageOf ([&] { ensureSecureDirectory (file, access); }), "Unsafe discovery directory");
+	EXPECT_EQ (test::errorOf ([&] { ensureSecureDirectory (file, access); }), "Unsafe discovery directory");
 	const auto link = scratch.path () / "link";
 	const bool linked = CreateSymbolicLinkW (link.c_str (), deep.c_str (), SYMBOLIC_LINK_FLAG_DIRECTORY);
 	const DWORD linkAttributes = linked ? GetFileAttributesW (link.c_str ()) : INVALID_FILE_ATTRIBUTES;
 	if (linkAttributes != INVALID_FILE_ATTRIBUTES && (linkAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-		EXPECT_EQ (messageOf ([&] { ensureSecureDirectory (link, access); }), "Unsafe discovery directory");
+		EXPECT_EQ (test::errorOf ([&] { ensureSecureDirectory (link, access); }), "Unsafe discovery directory");
 	else
 		std::printf ("  (no directory link this system reports as a reparse point; link case not run)\n");
 
@@ -174,7 +161,7 @@ TEST (Access, TheRuntimeDirectoryIsMadeOrNarrowedToTheUserAndOnlyAPlainOneIsUsed
 		if (const wchar_t root[] = {letter, L':', L'\\', 0}; GetDriveTypeW (root) == DRIVE_NO_ROOT_DIR)
 			missing[0] = letter;
 	ASSERT_NE (missing[0], L'?');
-	EXPECT_EQ (messageOf ([&] { ensureSecureDirectory (missing, access); }), "Discovery directory unavailable");
+	EXPECT_EQ (test::errorOf ([&] { ensureSecureDirectory (missing, access); }), "Discovery directory unavailable");
 }
 
 TEST (Security, ThePipeTakesOneLocalClientAndNoImpostorEnd)

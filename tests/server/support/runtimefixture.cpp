@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 namespace tarvo::test {
@@ -91,6 +92,19 @@ bool hungUp (client::VisualiserClient& client, std::chrono::milliseconds limit)
 		if (client.readFrame (frame, 50) == client::VisualiserClient::ReadResult::closed)
 			return true;
 	return false;
+}
+
+std::string errorOf (const std::function<void ()>& action)
+{
+	try
+	{
+		action ();
+	}
+	catch (const std::runtime_error& e)
+	{
+		return e.what ();
+	}
+	return "(no error)";
 }
 
 std::string readFileBytes (const std::filesystem::path& file)

@@ -43,6 +43,9 @@ std::optional<client::Frame> readUntil (client::VisualiserClient& client,
     when the time is up. */
 bool hungUp (client::VisualiserClient& client, std::chrono::milliseconds limit);
 
+/** The message of the std::runtime_error `action` throws, or "(no error)". */
+std::string errorOf (const std::function<void ()>& action);
+
 std::string readFileBytes (const std::filesystem::path& file);
 
 } // namespace tarvo::test
