@@ -1,15 +1,15 @@
 #include "audition/auditionengine.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace tarvo {
 
 uint32_t AuditionEngine::staleLimitFor (int32_t frameCount, double sampleRate) noexcept
 {
-	double limit = frameCount / sampleRate * 2000.0 + 50.0;
-	if (!(limit >= 250.0)) // also catches NaN
-		limit = 250.0;
-	return static_cast<uint32_t> (std::min (limit, 4294967295.0));
+	// Two blocks plus 50 ms, never under 250 ms (nor when the rate is unknown).
+	const double limit = frameCount / sampleRate * 2000.0 + 50.0;
+	return std::isnan (limit) ? 250u : static_cast<uint32_t> (std::clamp (limit, 250.0, 4294967295.0));
 }
 
 void AuditionEngine::selectDefaults () noexcept

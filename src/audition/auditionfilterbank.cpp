@@ -20,7 +20,7 @@ constexpr int32_t kRuns[9][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {1, 4},
 double topFrequency (double sampleRate) noexcept
 {
 	const double top = sampleRate * 0.48;
-	return top > 20000.0 || std::isnan (top) ? 20000.0 : top;
+	return std::isnan (top) ? 20000.0 : std::min (top, 20000.0);
 }
 
 void designButterworthPair (Biquad* stages, double frequency, double sampleRate, bool highPass) noexcept
@@ -158,11 +158,11 @@ struct SpectrumChain
 /** The stages a band-run section uses: its high-pass pair, its low-pass pair or both. */
 Biquad* firstStage (FilterSection* s) noexcept
 {
-	return !s ? nullptr : s->lowBand > 0 ? &s->stages[0] : &s->stages[2];
+	return !s ? nullptr : s->highPassAt >= 0 ? &s->stages[0] : &s->stages[2];
 }
 int stagesUsed (const FilterSection* s) noexcept
 {
-	return !s ? 0 : (s->lowBand > 0 ? 2 : 0) + (s->highBand < 4 ? 2 : 0);
+	return !s ? 0 : (s->highPassAt >= 0 ? 2 : 0) + (s->lowPassAt >= 0 ? 2 : 0);
 }
 
 /** Calls `run` with the chains of one or two band runs, their stage counts fixed at
@@ -260,8 +260,13 @@ AuditionFilterBank::AuditionFilterBank () noexcept
 {
 	for (int i = 0; i < 9; ++i)
 	{
-		sections[i].lowBand = kRuns[i][0];
-		sections[i].highBand = kRuns[i][1];
+		FilterSection& s = sections[i];
+		s.lowBand = kRuns[i][0];
+		s.highBand = kRuns[i][1];
+		// Below the run's first band a high-pass, above its last a low-pass, where there are
+		// bands to cut.
+		s.highPassAt = s.lowBand - 1;
+		s.lowPassAt = s.highBand == 4 ? -1 : s.highBand - 1;
 	}
 	reset (48000.0);
 }
@@ -269,7 +274,7 @@ AuditionFilterBank::AuditionFilterBank () noexcept
 uint32_t AuditionFilterBank::rampLength () const noexcept
 {
 	const double samples = sampleRate * 0.015;
-	return samples >= 1.0 ? static_cast<uint32_t> (samples) : 1u;
+	return static_cast<uint32_t> (std::max (samples, 1.0));
 }
 
 std::array<double, 3> AuditionFilterBank::clampCrossovers (const std::array<double, 3>& f,
@@ -281,10 +286,7 @@ std::array<double, 3> AuditionFilterBank::clampCrossovers (const std::array<doub
 	{
 		const double upper = std::pow (1.2, -(3 - i)) * top;
 		const double lower = i == 0 ? 25.0 : result[i - 1] * 1.2;
-		if (f[i] > upper || std::isnan (f[i]))
-			result[i] = upper;
-		else
-			result[i] = f[i] >= lower ? f[i] : lower;
+		result[i] = std::isnan (f[i]) ? upper : std::clamp (f[i], lower, upper); // lower never passes upper
 	}
 	return result;
 }
@@ -314,12 +316,12 @@ void AuditionFilterBank::reset (double newSampleRate) noexcept
 
 void AuditionFilterBank::select (double v0, double v1, double v2, uint32_t newMask, bool spectrum) noexcept
 {
-	uint32_t effective = 0;
+	uint32_t effective;
 	if (spectrum)
 	{
 		const double top = topFrequency (sampleRate);
-		centreTarget = v0 > top || std::isnan (v0) ? top : (v0 >= 20.0 ? v0 : 20.0);
-		widthTarget = v1 > 0.9999 ? 0.9999 : (v1 < 0.44 || std::isnan (v1) ? 0.44 : v1);
+		centreTarget = std::isnan (v0) ? top : std::clamp (v0, 20.0, top);
+		widthTarget = std::isnan (v1) ? 0.44 : std::clamp (v1, 0.44, 0.9999);
 		// A width of 1.0 or more lets everything through: full audio.
 		effective = v1 < 1.0 ? kSpectrumMask : 0u;
 	}
@@ -369,7 +371,7 @@ bool AuditionFilterBank::isIdle () const noexcept
 	if (dryGain != 1.0 || dryTarget != 1.0)
 		return false;
 	for (const FilterSection& s : sections)
-		if (s.gain != 0.0 || s.gainTarget != 0.0)
+		if (!s.silent ())
 			return false;
 	return true;
 }
@@ -379,10 +381,10 @@ void AuditionFilterBank::designSection (int index) noexcept
 	FilterSection& s = sections[index];
 	if (index != kSpectrumSection)
 	{
-		if (s.lowBand > 0)
-			designButterworthPair (&s.stages[0], crossover[size_t (s.lowBand - 1)], sampleRate, true);
-		if (s.highBand < 4)
-			designButterworthPair (&s.stages[2], crossover[size_t (s.highBand - 1)], sampleRate, false);
+		if (s.highPassAt >= 0)
+			designButterworthPair (&s.stages[0], crossover[size_t (s.highPassAt)], sampleRate, true);
+		if (s.lowPassAt >= 0)
+			designButterworthPair (&s.stages[2], crossover[size_t (s.lowPassAt)], sampleRate, false);
 		return;
 	}
 
@@ -394,14 +396,10 @@ void AuditionFilterBank::designSection (int index) noexcept
 	const SpectrumStageRow& hi = kSpectrumStageTable[row + 1];
 	const double stages = lo.stages + t * (hi.stages - lo.stages);
 	double q = lo.q + t * (hi.q - lo.q);
-	if (width > 0.85)
-	{
-		// Towards width 1 the stages flatten, letting more and more of the spectrum through.
-		double u = (1.0 - width) * 6.666666666666666;
-		if (u < 0.0)
-			u = 0.0;
-		q = (q * u) * (u * u);
-	}
+	// From width 0.85 towards 1 the stages flatten, letting more and more of the spectrum
+	// through (below 0.85 the factor is exactly 1).
+	const double u = std::clamp ((1.0 - width) * 6.666666666666666, 0.0, 1.0);
+	q = (q * u) * (u * u);
 	stageCount = static_cast<int32_t> (stages);
 	stageFraction = stages - stageCount;
 	spectrumStageQ = q;
@@ -438,7 +436,7 @@ void AuditionFilterBank::controlTick () noexcept
 	if (std::tie (crossover, centre, width) == was)
 		return; // nothing moved: the coefficients stand
 	for (int i = 0; i < kSections; ++i)
-		if (sections[i].gain != 0.0 || sections[i].gainTarget != 0.0)
+		if (!sections[i].silent ())
 			designSection (i);
 }
 
@@ -447,9 +445,9 @@ double AuditionFilterBank::sectionOutput (FilterSection& s, int index, double x,
 	if (index != kSpectrumSection)
 	{
 		double y = x;
-		if (s.lowBand > 0)
+		if (s.highPassAt >= 0)
 			y = s.stages[1].process (s.stages[0].process (y, channel), channel);
-		if (s.highBand < 4)
+		if (s.lowPassAt >= 0)
 			y = s.stages[3].process (s.stages[2].process (y, channel), channel);
 		return y;
 	}
@@ -510,7 +508,7 @@ void AuditionFilterBank::processSamples (const Sample* const* inputs, Sample* co
 				if (--s.rampLeft == 0)
 					s.gain = s.gainTarget;
 			}
-			if (s.gain == 0.0 && s.gainTarget == 0.0)
+			if (s.silent ())
 				continue;
 			for (int32_t c = 0; c < channelCount; ++c)
 				acc[c] += sectionOutput (s, i, x[c], int (c)) * s.gain;
@@ -544,7 +542,7 @@ void AuditionFilterBank::processSpans (const Sample* const* inputs, Sample* cons
 			controlTick ();
 		}
 		const int32_t untilTick = tickCountdown + 1;
-		const int count = int (frameCount - start < untilTick ? frameCount - start : untilTick);
+		const int count = int (std::min (frameCount - start, untilTick));
 		tickCountdown -= count - 1;
 
 		const bool steady = channelCount == 2 ? steadySpan<2> (in, out, start, count)
@@ -572,7 +570,7 @@ bool AuditionFilterBank::steadySpan (const Sample* const (&in)[2], Sample* const
 	{
 		if (s.rampLeft != 0)
 			return false;
-		if (s.gain == 0.0 && s.gainTarget == 0.0)
+		if (s.silent ())
 			continue;
 		if (found == 2)
 			return false;
@@ -581,10 +579,8 @@ bool AuditionFilterBank::steadySpan (const Sample* const (&in)[2], Sample* const
 	if (found == 0)
 		return false;
 	FilterSection& spectrum = sections[kSpectrumSection];
-	if (playing[0] == &spectrum || playing[1] == &spectrum)
+	if (playing[0] == &spectrum) // alone: a selection is the spectrum or band runs, never both
 	{
-		if (found != 1)
-			return false;
 		SpectrumChain<Channels> voice {spectrum.stages, stageCount, stageFraction};
 		Chain<0, Channels> none (nullptr);
 		runSteady<Channels> (in, out, start, count, dryGain, voice, spectrum.gain, none, 0.0);
@@ -607,8 +603,8 @@ void AuditionFilterBank::fadingSpan (const Sample* const (&in)[2], Sample* const
 	double gains[kSections][kSpan];
 	// Every input of the span is read before any output is written: in-place safe.
 	for (int c = 0; c < Channels; ++c)
-		for (int k = 0; k < count; ++k)
-			x[c][k] = in[c] ? static_cast<double> (in[c][start + k]) : 0.0;
+		if (in[c])
+			std::copy (in[c] + start, in[c] + start + count, x[c]);
 	for (int k = 0; k < count; ++k)
 	{
 		if (dryRampLeft != 0)
@@ -632,7 +628,7 @@ void AuditionFilterBank::fadingSpan (const Sample* const (&in)[2], Sample* const
 	for (int i = 0; i < kSections; ++i)
 	{
 		FilterSection& s = sections[i];
-		if (s.rampLeft == 0 && s.gain == 0.0 && s.gainTarget == 0.0)
+		if (s.idle ())
 			continue; // silent: costs nothing
 		const bool throughout = stepGains (s, gains[i], count);
 		if (throughout && i != kSpectrumSection)
@@ -687,7 +683,7 @@ bool AuditionFilterBank::stepGains (FilterSection& s, double* gains, int count) 
 	{
 		for (int k = 0; k < count; ++k)
 			gains[k] = s.gain;
-		return !(s.gain == 0.0 && s.gainTarget == 0.0);
+		return !s.silent ();
 	}
 	bool throughout = true;
 	for (int k = 0; k < count; ++k)
@@ -699,7 +695,7 @@ bool AuditionFilterBank::stepGains (FilterSection& s, double* gains, int count) 
 				s.gain = s.gainTarget;
 		}
 		gains[k] = s.gain;
-		throughout = throughout && !(s.gain == 0.0 && s.gainTarget == 0.0);
+		throughout = throughout && !s.silent ();
 	}
 	return throughout;
 }

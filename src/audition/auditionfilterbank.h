@@ -47,13 +47,20 @@ struct Biquad
 struct FilterSection
 {
 	static constexpr int kStages = 15;
-	int32_t lowBand {0};  // first band of the run
-	int32_t highBand {0}; // one past the last band of the run
+	int32_t lowBand {0};    // first band of the run
+	int32_t highBand {0};   // one past the last band of the run
+	int32_t highPassAt {-1}; // the crossover of the high-pass pair (stages 0 and 1), or -1
+	int32_t lowPassAt {-1};  // the crossover of the low-pass pair (stages 2 and 3), or -1
 	double gain {0.0};
 	double gainTarget {0.0};
 	double gainStep {0.0};
 	uint32_t rampLeft {0};
 	Biquad stages[kStages];
+
+	/** Off, and heading nowhere else: it adds nothing. */
+	bool silent () const noexcept { return gain == 0.0 && gainTarget == 0.0; }
+	/** Silent with no ramp left to count down. */
+	bool idle () const noexcept { return rampLeft == 0 && silent (); }
 };
 
 class AuditionFilterBank

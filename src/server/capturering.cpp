@@ -38,7 +38,7 @@ void CaptureRing::writeBlocks (const Sample* const* channels, int32_t channelCou
 	for (int32_t offset = 0; offset < frameCount; offset += int32_t (kMaxBlockFrames))
 	{
 		const int32_t remaining = frameCount - offset;
-		const int32_t n = remaining < int32_t (kMaxBlockFrames) ? remaining : int32_t (kMaxBlockFrames);
+		const int32_t n = std::min (remaining, int32_t (kMaxBlockFrames));
 		const uint32_t w = writeCounter.load (std::memory_order_relaxed);
 		const uint32_t r = readCounter.load (std::memory_order_acquire);
 		if (w - r >= kSlots)

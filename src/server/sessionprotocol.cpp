@@ -10,7 +10,6 @@ constexpr uint64_t kRequestLifetimeMs = 500;
 
 SessionProtocol::SessionProtocol (std::string expectedHandshake)
 : handshake (std::move (expectedHandshake))
-, lastAccepted (makeCommand (0, 0, 0, 0, 250.0f, 1000.0f, 6000.0f, 0))
 {
 }
 

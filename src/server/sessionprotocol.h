@@ -53,7 +53,7 @@ private:
 	uint32_t session {0};
 	uint32_t lastSequence {0};
 	uint32_t lastRequestId {0};
-	AuditionCommand lastAccepted;
+	AuditionCommand lastAccepted {}; // compared only once a request id has been accepted
 	uint64_t lastSeenChangeCount {0};
 	uint32_t recordedRequestId {0};
 };

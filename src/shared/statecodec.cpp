@@ -3,6 +3,7 @@
 #include "shared/senderstatus.h"
 #include "shared/utf8.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -38,15 +39,12 @@ std::u16string cleanLabel (std::u16string text)
 {
 	if (text.size () > kMaxLabelUnits)
 	{
-		const bool splitsPair = text[kMaxLabelUnits - 1] >= 0xD800 && text[kMaxLabelUnits - 1] <= 0xDBFF &&
-		                        text[kMaxLabelUnits] >= 0xDC00 && text[kMaxLabelUnits] <= 0xDFFF;
+		// A lead surrogate (D800 to DBFF) last, its trail (DC00 to DFFF) first past the cut.
+		const bool splitsPair = (text[kMaxLabelUnits - 1] & 0xFC00) == 0xD800 && (text[kMaxLabelUnits] & 0xFC00) == 0xDC00;
 		text.resize (splitsPair ? kMaxLabelUnits - 1 : kMaxLabelUnits);
 	}
 	for (auto& unit : text)
-	{
-		if (unit < 32)
-			unit = u' ';
-	}
+		unit = std::max (unit, u' '); // control characters become spaces
 	if (text.empty ())
 		text = kDefaultLabel;
 	if (!isValidUtf16 (text))

@@ -36,7 +36,6 @@ bool isValidUtf16 (std::u16string_view text) noexcept
 std::string toUtf8 (std::u16string_view text)
 {
 	std::string out;
-	out.reserve (text.size () * 3);
 	for (size_t i = 0; i < text.size (); ++i)
 	{
 		char32_t cp = text[i];
@@ -44,7 +43,7 @@ std::string toUtf8 (std::u16string_view text)
 		{
 			if (i + 1 >= text.size () || !isLowSurrogate (text[i + 1]))
 				invalidName ();
-			cp = 0x10000 + ((char32_t (text[i]) - 0xD800) << 10) + (char32_t (text[i + 1]) - 0xDC00);
+			cp = 0x10000 + ((char32_t (text[i]) & 0x3FF) << 10) + (char32_t (text[i + 1]) & 0x3FF);
 			++i;
 		}
 		else if (isLowSurrogate (text[i]))
@@ -81,7 +80,6 @@ std::string toUtf8 (std::u16string_view text)
 std::u16string fromUtf8 (std::string_view bytes)
 {
 	std::u16string out;
-	out.reserve (bytes.size ());
 	size_t i = 0;
 	while (i < bytes.size ())
 	{
