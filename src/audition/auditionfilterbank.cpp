@@ -126,19 +126,16 @@ struct SpectrumChain
 	[[gnu::always_inline]] void add (const double (&x)[Channels], double gain, double (&sum)[Channels]) noexcept
 	{
 		double y[Channels], below[Channels], above[Channels];
-		for (int c = 0; c < Channels; ++c)
-			y[c] = x[c];
+		std::copy_n (x, Channels, y);
 		// Up to the stage that gives `below`, that stage, the one that gives `above`, the
 		// rest. (The stage table keeps `whole` between 1 and kStages - 1.)
 		int stage = 0;
 		for (; stage < whole - 1; ++stage)
 			run (stage, y);
 		run (stage++, y);
-		for (int c = 0; c < Channels; ++c)
-			below[c] = y[c];
+		std::copy_n (y, Channels, below);
 		run (stage++, y);
-		for (int c = 0; c < Channels; ++c)
-			above[c] = y[c];
+		std::copy_n (y, Channels, above);
 		for (; stage < FilterSection::kStages; ++stage)
 			run (stage, y);
 		for (int c = 0; c < Channels; ++c)
