@@ -7,7 +7,7 @@ source "$(dirname "$0")/common.sh"
 install_deps
 build_fuzzers
 seconds="${FUZZ_SECONDS:-300}"
-for target in session_fuzz state_fuzz status_fuzz; do
+for target in session_fuzz state_fuzz; do
   step "Fuzzing $target for $seconds s"
   mkdir -p "$ROOT/build-fuzz/corpus-new/$target"
   (cd "$ROOT/build-fuzz" && "./fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \

@@ -678,8 +678,7 @@ bool AuditionFilterBank::stepGains (FilterSection& s, double* gains, int count) 
 {
 	if (s.rampLeft == 0)
 	{
-		for (int k = 0; k < count; ++k)
-			gains[k] = s.gain;
+		std::fill_n (gains, count, s.gain);
 		return !s.silent ();
 	}
 	bool throughout = true;

@@ -263,13 +263,15 @@ TEST (FilterBank, GlidesTickEverySixteenSamplesAndFadesTakeFifteenMilliseconds)
 	EXPECT_TRUE (fade->isIdle ());
 
 	// A section switched on again from silence is designed from the crossovers it glided
-	// to while it was silent.
+	// to while it was silent, and with fresh memories (silence in gives silence out).
 	auto again = makeBank ();
 	again->select (250.0, 1000.0, 6000.0, 0b0010, false);
-	run (*again, 1440, silence);
+	run (*again, 1440, [] (int n) { return std::sin (n * 0.1); });
 	again->select (500.0, 2000.0, 6000.0, 0, false);
 	run (*again, 48000, silence);
 	again->select (500.0, 2000.0, 6000.0, 0b0010, false);
+	for (double v : run (*again, 720, silence))
+		ASSERT_EQ (v, 0.0);
 	EXPECT_NEAR (gainDb (*again, 500.0), -3.01, 0.05);
 
 	// Once a fade is over every span runs fused, for one band run, two, or the spectrum.

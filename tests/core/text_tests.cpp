@@ -48,6 +48,7 @@ TEST (Utf8, RoundTripsEveryLengthAndRefusesWhatIsNotText)
 	const std::u16string pair = u"x\U0001F600";
 	const std::u16string_view cut = std::u16string_view (pair).substr (0, 2);
 	EXPECT_FALSE (isValidUtf16 (cut));
+	EXPECT_TRUE (isValidUtf16 (std::u16string_view (u"ab\xDC00").substr (0, 2))); // nor is a trail past the end read
 	EXPECT_EQ (refusal ([&] { toUtf8 (cut); }), "Invalid name");
 	for (const char* bad : {"\x80", "\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xC0\xAF", "\xE0\x80\xAF", "\xF0\x8F\xBF\xBF",
 	                        "\xED\xA0\x80", "\xED\xBF\xBF", "\xF4\x90\x80\x80", "\xFF", "\xF8\x88\x80\x80\x80", "ok\xC3("})
