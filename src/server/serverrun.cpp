@@ -95,17 +95,15 @@ public:
 		connectOp.cancel (pipe);
 	}
 
-	/** One pass of the service loop, ending with the wait unless something asks for the
-	    next pass at once. */
+	/** One pass of the service loop, ending with the wait. */
 	void pass ();
 	void end () noexcept;
 
 private:
-	bool serviceConnect ();
-	bool serviceRead ();
-	bool receive (DWORD count);
+	void serviceConnect ();
+	void serviceRead ();
 	uint32_t authenticate () noexcept override;
-	bool send ();
+	void send ();
 	size_t buildFrame (unsigned char* at) noexcept;
 	void written (DWORD count) noexcept;
 	void wait () noexcept;
@@ -130,24 +128,22 @@ private:
 
 void PipeSession::pass ()
 {
-	if (!serviceConnect ())
-		return;
-	if (!serviceRead ())
-		return;
+	serviceConnect ();
+	serviceRead ();
 	if (connected && !protocol.authenticated () && GetTickCount64 () > handshakeDeadline)
-	{
 		end ();
-		return;
-	}
-	if (protocol.authenticated () && !send ())
-		return;
+	if (protocol.authenticated ())
+		send ();
 	wait ();
 }
 
 // Waits for the stop event or any operation in flight; what completed is read from the
-// operations themselves in the next pass, so several completions cost one wait.
+// operations themselves in the next pass, so several completions cost one wait. Right after
+// a session ended nothing is in flight: the next pass listens again at once.
 void PipeSession::wait () noexcept
 {
+	if (!connected && !connectOp.pending)
+		return;
 	HANDLE handles[4] = {stop};
 	DWORD count = 1;
 	for (Operation* op : {&connectOp, &readOp, &writeOp})
@@ -157,100 +153,72 @@ void PipeSession::wait () noexcept
 	                        protocol.authenticated () ? kAuthenticatedWaitMillis : kIdleWaitMillis);
 }
 
-// False when the session ended and the next pass should start at once.
-bool PipeSession::serviceConnect ()
+void PipeSession::serviceConnect ()
 {
 	if (connected)
-		return true;
+		return;
+	DWORD error = ERROR_PIPE_CONNECTED;
 	DWORD ignored = 0;
 	bool succeeded = false;
 	if (connectOp.finished (pipe, ignored, succeeded))
 	{
 		if (!succeeded)
-		{
-			end ();
-			return false;
-		}
+			error = GetLastError ();
 	}
 	else if (connectOp.pending)
-		return true;
+		return;
 	else if (!ConnectNamedPipe (pipe, connectOp.start ()))
+		error = GetLastError ();
+
+	switch (error)
 	{
-		const DWORD error = GetLastError ();
-		if (error == ERROR_IO_PENDING)
-		{
-			connectOp.pending = true;
-			return true;
-		}
-		if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE)
-		{
-			// A client opened the pipe and closed it again before we listened: its
-			// session ends, not the run.
-			end ();
-			return false;
-		}
-		if (error != ERROR_PIPE_CONNECTED)
-		{
-			end ();
-			throw std::runtime_error ("Connect failed");
-		}
+	case ERROR_IO_PENDING:
+		connectOp.pending = true;
+		return;
+	case ERROR_PIPE_CONNECTED:
+		connected = true;
+		handshakeDeadline = GetTickCount64 () + kHandshakeMillis;
+		return;
+	case ERROR_NO_DATA:
+	case ERROR_BROKEN_PIPE:
+		// A client opened the pipe and closed it again before we listened: its session
+		// ends, not the run.
+		end ();
+		return;
+	default:
+		end ();
+		throw std::runtime_error ("Connect failed");
 	}
-	connected = true;
-	handshakeDeadline = GetTickCount64 () + kHandshakeMillis;
-	return true;
 }
 
-// False when the session ended, or the client keeps sending, and the next pass should
-// start at once.
-bool PipeSession::serviceRead ()
+// Reads at most kReadsPerPass times a pass, so a client that keeps sending cannot keep the
+// thread from sending its frames or from stopping.
+void PipeSession::serviceRead ()
 {
 	if (!connected)
-		return true;
-	DWORD count = 0;
-	bool succeeded = false;
-	if (readOp.finished (pipe, count, succeeded))
+		return;
+	for (int reads = 0; reads < kReadsPerPass; ++reads)
 	{
-		if (!succeeded || count == 0)
+		DWORD count = 0;
+		bool succeeded = false;
+		if (readOp.pending)
 		{
-			end ();
-			return false;
+			if (!readOp.finished (pipe, count, succeeded))
+				return;
 		}
-		if (!receive (count))
-			return false;
-	}
-	for (int reads = 0; !readOp.pending; ++reads)
-	{
-		if (reads == kReadsPerPass)
-			return false;
-		if (ReadFile (pipe, readBuffer, kReadSize, &count, readOp.start ()))
+		else if (!ReadFile (pipe, readBuffer, kReadSize, &count, readOp.start ()) && GetLastError () == ERROR_IO_PENDING)
 		{
-			if (count == 0)
-			{
-				end ();
-				return false;
-			}
-			if (!receive (count))
-				return false;
-		}
-		else if (GetLastError () == ERROR_IO_PENDING)
 			readOp.pending = true;
-		else
+			return;
+		}
+		// A read that brought nothing failed or met the end of the client's data.
+		if (count == 0 || protocol.receive (readBuffer, count, server.auditionMailbox, *this, steadyMillis ()) !=
+		                      SessionProtocol::Result::keep)
 		{
 			end ();
-			return false;
+			return;
 		}
 	}
-	return true;
-}
-
-// False when the session ended and the next pass should start at once.
-bool PipeSession::receive (DWORD count)
-{
-	if (protocol.receive (readBuffer, count, server.auditionMailbox, *this, steadyMillis ()) ==
-	    SessionProtocol::Result::keep)
-		return true;
-	end ();
-	return false;
 }
 
 uint32_t PipeSession::authenticate () noexcept
@@ -293,22 +261,15 @@ size_t PipeSession::buildFrame (unsigned char* at) noexcept
 	return length;
 }
 
-// False when the session ended and the next pass should start at once.
-bool PipeSession::send ()
+void PipeSession::send ()
 {
 	DWORD count = 0;
 	bool succeeded = false;
+	// A failed write wrote nothing: writing the same bytes again fails too and ends the session.
 	if (writeOp.finished (pipe, count, succeeded))
-	{
-		if (!succeeded)
-		{
-			end ();
-			return false;
-		}
 		written (count);
-	}
 	if (writeOp.pending)
-		return true;
+		return;
 	if (outgoingLength == 0)
 	{
 		for (int frames = 0; frames < kFramesPerPass; ++frames)
@@ -320,7 +281,7 @@ bool PipeSession::send ()
 		}
 	}
 	if (outgoingLength == 0)
-		return true;
+		return;
 	if (WriteFile (pipe, outgoing.get () + outgoingSent, static_cast<DWORD> (outgoingLength - outgoingSent), &count,
 	               writeOp.start ()))
 		written (count);
@@ -328,7 +289,6 @@ bool PipeSession::send ()
 		writeOp.pending = true;
 	else
 		end ();
-	return true;
 }
 
 void PipeSession::end () noexcept

@@ -26,6 +26,21 @@ namespace {
 bool isKeepAlive (const Frame& f) { return f.isKeepAlive (); }
 bool isAudio (const Frame& f) { return !f.isKeepAlive (); }
 
+/** Milliseconds of CPU this process spends, all threads, while `idle` runs. */
+template <typename Idle>
+double cpuMillisDuring (Idle&& idle)
+{
+	auto spent = [] {
+		FILETIME created, exited, kernel, user;
+		GetProcessTimes (GetCurrentProcess (), &created, &exited, &kernel, &user);
+		auto ticks = [] (FILETIME t) { return double ((uint64_t (t.dwHighDateTime) << 32) | t.dwLowDateTime); };
+		return (ticks (kernel) + ticks (user)) / 1e4;
+	};
+	const double before = spent ();
+	idle ();
+	return spent () - before;
+}
+
 long long millisSince (Clock::time_point start)
 {
 	return std::chrono::duration_cast<std::chrono::milliseconds> (Clock::now () - start).count ();
@@ -263,8 +278,12 @@ TEST_F (PipeTest, ASlowReaderMakesTheRingDropAndWhatIsLeftGoesWithTheSessionAndT
 TEST_F (PipeTest, StatusFollowsTheSessionAndStopIsPrompt)
 {
 	EXPECT_EQ (server->status ().text, u"Waiting for Tarvo");
+	// Listening, and serving a session with nothing to send, the thread sleeps: a second of
+	// either costs the process well under a tenth of a core.
+	EXPECT_LT (cpuMillisDuring ([] { std::this_thread::sleep_for (1s); }), 100.0);
 	VisualiserClient client;
 	ASSERT_TRUE (connectAndAuthenticate (client));
+	EXPECT_LT (cpuMillisDuring ([] { std::this_thread::sleep_for (1s); }), 100.0);
 	auto& mailbox = server->mailbox ();
 	mailbox.lastProcessMs = steadyMillis () - 1000;
 	EXPECT_EQ (server->status ().text, u"Connected \u00B7 waiting for audio");
