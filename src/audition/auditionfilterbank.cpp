@@ -337,8 +337,7 @@ void AuditionFilterBank::select (double v0, double v1, double v2, uint32_t newMa
 	// Selections changing faster than the fade restart it from where it stood, and the dry
 	// gain would shrink geometrically into denormals: below the memories' flush level it
 	// is silence.
-	if (!(std::fabs (dryGain) >= 1e-25))
-		dryGain = 0.0;
+	dryGain = Biquad::keep (dryGain);
 	dryRampLeft = ramp;
 	dryTarget = mask == 0 ? 1.0 : 0.0;
 	dryStep = (dryTarget - dryGain) * (1.0 / ramp);
@@ -467,11 +466,12 @@ void AuditionFilterBank::processSamples (const Sample* const* inputs, Sample* co
                                          uint64_t silenceFlags) noexcept
 {
 	const Sample* in[2] = {nullptr, nullptr};
-	for (int32_t c = 0; c < channelCount && c < 2; ++c)
-		in[c] = ((silenceFlags >> c) & 1u) || !inputs ? nullptr : inputs[c];
 	Sample* out[2] = {nullptr, nullptr};
-	for (int32_t c = 0; c < channelCount && c < 2; ++c)
+	for (int32_t c = 0; c < std::min (channelCount, 2); ++c)
+	{
+		in[c] = ((silenceFlags >> c) & 1u) || !inputs ? nullptr : inputs[c];
 		out[c] = outputs ? outputs[c] : nullptr;
+	}
 
 	for (int32_t n = 0; n < frameCount; ++n)
 	{

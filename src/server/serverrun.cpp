@@ -51,14 +51,16 @@ struct Operation
 		overlapped.hEvent = event.get ();
 		return &overlapped;
 	}
-	/** A pending operation that has completed: no longer pending, its result fetched. */
-	bool finished (HANDLE pipe, DWORD& count, bool& succeeded) noexcept
+	DWORD result {ERROR_SUCCESS};
+
+	/** A pending operation that has completed: no longer pending, `count` holds the bytes it
+	    transferred (none when it failed) and `result` its error code. */
+	bool finished (HANDLE pipe, DWORD& count) noexcept
 	{
 		if (!pending || !HasOverlappedIoCompleted (&overlapped))
 			return false;
 		pending = false;
-		count = 0;
-		succeeded = GetOverlappedResult (pipe, &overlapped, &count, FALSE) != FALSE;
+		result = GetOverlappedResult (pipe, &overlapped, &count, FALSE) ? ERROR_SUCCESS : GetLastError ();
 		return true;
 	}
 	void cancel (HANDLE pipe) noexcept
@@ -159,11 +161,10 @@ void PipeSession::serviceConnect ()
 		return;
 	DWORD error = ERROR_PIPE_CONNECTED;
 	DWORD ignored = 0;
-	bool succeeded = false;
-	if (connectOp.finished (pipe, ignored, succeeded))
+	if (connectOp.finished (pipe, ignored))
 	{
-		if (!succeeded)
-			error = GetLastError ();
+		if (connectOp.result != ERROR_SUCCESS)
+			error = connectOp.result;
 	}
 	else if (connectOp.pending)
 		return;
@@ -200,10 +201,9 @@ void PipeSession::serviceRead ()
 	for (int reads = 0; reads < kReadsPerPass; ++reads)
 	{
 		DWORD count = 0;
-		bool succeeded = false;
 		if (readOp.pending)
 		{
-			if (!readOp.finished (pipe, count, succeeded))
+			if (!readOp.finished (pipe, count))
 				return;
 		}
 		else if (!ReadFile (pipe, readBuffer, kReadSize, &count, readOp.start ()) && GetLastError () == ERROR_IO_PENDING)
@@ -264,9 +264,8 @@ size_t PipeSession::buildFrame (unsigned char* at) noexcept
 void PipeSession::send ()
 {
 	DWORD count = 0;
-	bool succeeded = false;
 	// A failed write wrote nothing: writing the same bytes again fails too and ends the session.
-	if (writeOp.finished (pipe, count, succeeded))
+	if (writeOp.finished (pipe, count))
 		written (count);
 	if (writeOp.pending)
 		return;

@@ -262,6 +262,20 @@ TEST (FilterBank, GlidesTickEverySixteenSamplesAndFadesTakeFifteenMilliseconds)
 	run (*fade, 720, sine);
 	EXPECT_TRUE (fade->isIdle ());
 
+	// Switched back on while it fades out, a section keeps its memories: the output moves on
+	// without a step.
+	fade->select (250.0, 1000.0, 6000.0, 0b0010, false);
+	run (*fade, 1440, sine);
+	fade->select (250.0, 1000.0, 6000.0, 0b0100, false);
+	std::vector<double> turn = run (*fade, 200, sine, 1440);
+	fade->select (250.0, 1000.0, 6000.0, 0b0010, false);
+	const auto back = run (*fade, 200, sine, 1640);
+	turn.insert (turn.end (), back.begin (), back.end ());
+	largestStep = 0.0;
+	for (size_t n = 1; n < turn.size (); ++n)
+		largestStep = std::max (largestStep, std::fabs (turn[n] - turn[n - 1]));
+	EXPECT_LT (largestStep, 0.036);
+
 	// A section switched on again from silence is designed from the crossovers it glided
 	// to while it was silent, and with fresh memories (silence in gives silence out).
 	auto again = makeBank ();
