@@ -9,6 +9,19 @@
 namespace tarvo {
 namespace {
 
+/** The channels to read (none where the host flags silence or passes no buffer) and to
+    write, at most two. */
+template <typename Sample>
+void pickChannels (const Sample* const* inputs, Sample* const* outputs, int32_t channelCount,
+                   uint64_t silenceFlags, const Sample* (&in)[2], Sample* (&out)[2]) noexcept
+{
+	for (int32_t c = 0; c < std::min (channelCount, 2); ++c)
+	{
+		in[c] = ((silenceFlags >> c) & 1u) || !inputs ? nullptr : inputs[c];
+		out[c] = outputs ? outputs[c] : nullptr;
+	}
+}
+
 constexpr double kTwoPi = 6.283185307179586;
 // 1/(2Q) of the two pole pairs of a fourth-order Butterworth filter.
 constexpr double kButterworthDamping[2] = {0.92387953259015, 0.38268343235817065};
@@ -467,11 +480,7 @@ void AuditionFilterBank::processSamples (const Sample* const* inputs, Sample* co
 {
 	const Sample* in[2] = {nullptr, nullptr};
 	Sample* out[2] = {nullptr, nullptr};
-	for (int32_t c = 0; c < std::min (channelCount, 2); ++c)
-	{
-		in[c] = ((silenceFlags >> c) & 1u) || !inputs ? nullptr : inputs[c];
-		out[c] = outputs ? outputs[c] : nullptr;
-	}
+	pickChannels (inputs, outputs, channelCount, silenceFlags, in, out);
 
 	for (int32_t n = 0; n < frameCount; ++n)
 	{
@@ -522,11 +531,7 @@ void AuditionFilterBank::processSpans (const Sample* const* inputs, Sample* cons
 {
 	const Sample* in[2] = {nullptr, nullptr};
 	Sample* out[2] = {nullptr, nullptr};
-	for (int32_t c = 0; c < channelCount && c < 2; ++c)
-	{
-		in[c] = ((silenceFlags >> c) & 1u) || !inputs ? nullptr : inputs[c];
-		out[c] = outputs ? outputs[c] : nullptr;
-	}
+	pickChannels (inputs, outputs, channelCount, silenceFlags, in, out);
 	for (int32_t start = 0; start < frameCount;)
 	{
 		// A span runs from one sample to the next control tick, so the coefficients stay
@@ -641,25 +646,8 @@ void AuditionFilterBank::fadingSpan (const Sample* const (&in)[2], Sample* const
 		}
 		if (waiting)
 			runWaiting (nullptr, nullptr);
-		if (throughout)
-		{
-			SpectrumChain<Channels> voice {s.stages, stageCount, stageFraction};
-			for (int k = 0; k < count; ++k)
-			{
-				double input[Channels], sum[Channels];
-				for (int c = 0; c < Channels; ++c)
-				{
-					input[c] = x[c][k];
-					sum[c] = acc[c][k];
-				}
-				voice.add (input, gains[i][k], sum);
-				for (int c = 0; c < Channels; ++c)
-					acc[c][k] = sum[c];
-			}
-			continue;
-		}
-		// A fade ending in this span: the section sits out the samples where it is silent,
-		// sample by sample, exactly as the plain loop does.
+		// A fade ending in this span, or the spectrum while something else fades: sample by
+		// sample, exactly as the plain loop does, sitting out the samples where it is silent.
 		for (int k = 0; k < count; ++k)
 			if (!(gains[i][k] == 0.0 && s.gainTarget == 0.0))
 				for (int c = 0; c < Channels; ++c)

@@ -7,6 +7,8 @@ namespace tarvo {
 
 CaptureRing::CaptureRing () noexcept
 {
+	// Every page of the ring is touched here, so the audio thread never meets a first-touch
+	// page fault in capture.
 	for (auto& slot : slots)
 	{
 		slot.header = initialBlockHeader ();

@@ -173,6 +173,7 @@ TEST (SessionProtocol, HandshakeAndCommandsInOneReadOrSplit)
 	rig.protocol.endSession ();
 	rig.handshake ();
 	EXPECT_EQ (rig.protocol.sessionId (), 43u);
+	EXPECT_EQ (rig.send (rig.band (1, 1, 0b0001)), Result::keep); // numbering starts afresh
 	EXPECT_EQ (rig.send (first), Result::end);
 	Rig wrong;
 	EXPECT_EQ (wrong.send ("x\n"), Result::end);

@@ -24,6 +24,7 @@ namespace {
 
 constexpr int kNameEdit = 101, kClearButton = 102, kPrimaryButton = 103, kMenuButton = 104;
 constexpr COLORREF kButtonFace = RGB (48, 46, 62), kPrimaryFace = RGB (207, 194, 233);
+constexpr COLORREF kButtonInk = RGB (228, 235, 241), kPrimaryInk = RGB (16, 20, 27);
 
 /** Handles window messages for a while, as the host's message loop does. */
 void pumpFor (int milliseconds)
@@ -116,6 +117,24 @@ protected:
 	void click (int id)
 	{
 		SendMessageW (panel, WM_COMMAND, MAKEWPARAM (id, BN_CLICKED), reinterpret_cast<LPARAM> (GetDlgItem (panel, id)));
+	}
+
+	/** How many pixels inside a control are drawn in `colour`. */
+	int pixelsIn (int id, COLORREF colour)
+	{
+		const RECT r = rectInParent (GetDlgItem (panel, id));
+		uint32_t width = 0, height = 0;
+		std::vector<uint8_t> rgb;
+		if (!host::captureWindow (panel, width, height, rgb))
+			return -1;
+		int count = 0;
+		for (LONG y = r.top; y < r.bottom; ++y)
+			for (LONG x = r.left; x < r.right; ++x)
+			{
+				const size_t at = (size_t (y) * width + size_t (x)) * 3;
+				count += RGB (rgb[at], rgb[at + 1], rgb[at + 2]) == colour;
+			}
+		return count;
 	}
 
 	COLORREF primaryFace ()
@@ -257,10 +276,12 @@ TEST_F (PanelTest, ThePrimaryAndClearButtonsAskTheProcessor)
 	pumpFor (250);
 	EXPECT_EQ (textOf (primary), L"Primary sender");
 	EXPECT_EQ (primaryFace (), kPrimaryFace);
+	EXPECT_GT (pixelsIn (kPrimaryButton, kPrimaryInk), 20); // the label's strokes, in its own colour
 	click (kPrimaryButton); // clicking the primary gives the role up
 	pumpFor (250);
 	EXPECT_EQ (textOf (primary), L"Make primary");
 	EXPECT_EQ (primaryFace (), kButtonFace);
+	EXPECT_GT (pixelsIn (kPrimaryButton, kButtonInk), 20);
 
 	// Another instance taking the role over shows here as "Make primary" too.
 	test::LinkedInstance other;

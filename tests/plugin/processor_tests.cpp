@@ -322,22 +322,22 @@ TEST (Process, CallsThatCannotBeProcessedLeaveSilenceOrNothing)
 	// Null channel pointers read as silence and are skipped on output.
 	for (int32 size : {kSample32, kSample64})
 	{
+		auto drop = [size] (AudioBusBuffers& bus, int c) {
+			if (size == kSample64)
+				bus.channelBuffers64[c] = nullptr;
+			else
+				bus.channelBuffers32[c] = nullptr;
+		};
 		auto [missingIn, a] = call (size, [&] (ProcessBuffers& b, ProcessData&) {
 			b.inputBus ().silenceFlags = 0;
-			if (size == kSample64)
-				b.inputBus ().channelBuffers64[1] = nullptr;
-			else
-				b.inputBus ().channelBuffers32[1] = nullptr;
+			drop (b.inputBus (), 1);
 		});
 		EXPECT_EQ (missingIn, kResultOk);
 		EXPECT_EQ (a->output (1, 10), 0.0);
 		EXPECT_EQ (a->output (0, 10), a->input (0, 10));
 		auto [missingOut, b] = call (size, [&] (ProcessBuffers& bf, ProcessData&) {
 			bf.inputBus ().silenceFlags = 0;
-			if (size == kSample64)
-				bf.outputBus ().channelBuffers64[0] = nullptr;
-			else
-				bf.outputBus ().channelBuffers32[0] = nullptr;
+			drop (bf.outputBus (), 0);
 		});
 		EXPECT_EQ (missingOut, kResultOk);
 		EXPECT_EQ (b->output (1, 10), b->input (1, 10));
