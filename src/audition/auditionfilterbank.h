@@ -40,7 +40,7 @@ struct Biquad
 	static double keep (double v) noexcept
 	{
 		const double magnitude = std::fabs (v);
-		return (magnitude >= 1e-25) & (magnitude <= 1.7976931348623157e308) ? v : 0.0;
+		return ((magnitude >= 1e-25) & (magnitude <= 1.7976931348623157e308)) ? v : 0.0;
 	}
 };
 
