@@ -51,7 +51,8 @@ start_wineserver() {
   "$WINE" cmd /c exit >/dev/null 2>&1 || true
 }
 
-step() { printf '\n==> %s\n' "$*"; }
+# Each step says how far into the run it starts.
+step() { printf '\n==> [%dm%02ds] %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
 
 install_deps() {
   "$ROOT/scripts/install-deps.sh"

@@ -23,3 +23,5 @@ step "Running the core tests under ThreadSanitizer"
 build_fuzzers
 step "Replaying the saved fuzz corpora"
 (cd "$ROOT/build-fuzz" && ctest --output-on-failure)
+
+step "Every test passed"
