@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: the Windows binaries under Wine, then the portable core natively.
+# The whole test suite: the Windows binaries under Wine (the portable core's tests among them),
+# then the core natively under the sanitizers and the fuzz corpora.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -7,10 +8,6 @@ prepare_windows_run
 start_wineserver
 step "Running the Windows tests under Wine (panel tests on a virtual display)"
 (cd "$BUILD_DIR" && ctest --output-on-failure)
-
-build_native
-step "Running the native core tests"
-(cd "$NATIVE_BUILD_DIR" && ctest --output-on-failure)
 
 build_sanitized address
 step "Running the core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
