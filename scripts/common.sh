@@ -17,7 +17,11 @@ HOST_PID=""
 OWN_WINESERVER=""
 cleanup() {
   if [ -n "$HOST_PID" ]; then kill "$HOST_PID" 2>/dev/null || true; fi
-  if [ -n "$OWN_WINESERVER" ]; then "$WINESERVER" -k >/dev/null 2>&1 || true; fi
+  # Wine's desktop process lives on the display we started: it goes before the display does.
+  if [ -n "$OWN_WINESERVER" ] || [ -n "$XVFB_PID" ]; then
+    "$WINESERVER" -k >/dev/null 2>&1 || true
+    "$WINESERVER" -w >/dev/null 2>&1 || true
+  fi
   if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
