@@ -55,8 +55,8 @@ double cpuSeconds (HANDLE process)
 	return double (ticks (kernel) + ticks (user)) / 1e7;
 }
 
-/** CPU seconds of the wineserver, read from Linux's /proc through Wine's Z: drive; -1 on
-    Windows, where there is none. */
+/** CPU seconds of the wineservers (another Wine prefix's may be running beside ours), read
+    from Linux's /proc through Wine's Z: drive; -1 on Windows, where there is none. */
 double wineserverSeconds ()
 {
 	WIN32_FIND_DATAW entry;
@@ -83,8 +83,7 @@ double wineserverSeconds ()
 		const char* p = std::strchr (name, ')');
 		unsigned long long utime = 0, stime = 0;
 		if (p && std::sscanf (p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) == 2)
-			seconds = double (utime + stime) / 100.0;
-		break;
+			seconds = std::max (seconds, 0.0) + double (utime + stime) / 100.0;
 	} while (FindNextFileW (find, &entry));
 	FindClose (find);
 	return seconds;
