@@ -4,28 +4,13 @@
 #include "shared/statecodec.h"
 #include "shared/utf8.h"
 
+#include "../errorof.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
 using namespace tarvo;
-
-namespace {
-
-std::string refusal (const std::function<void ()>& body)
-{
-	try
-	{
-		body ();
-	}
-	catch (const std::runtime_error& e)
-	{
-		return e.what ();
-	}
-	return "accepted";
-}
-
-} // namespace
 
 TEST (Utf8, RoundTripsEveryLengthAndRefusesWhatIsNotText)
 {
@@ -42,17 +27,17 @@ TEST (Utf8, RoundTripsEveryLengthAndRefusesWhatIsNotText)
 	for (const char16_t* bad : {lead, trail, endsInLead})
 	{
 		EXPECT_FALSE (isValidUtf16 (bad));
-		EXPECT_EQ (refusal ([&] { toUtf8 (bad); }), "Invalid name");
+		EXPECT_EQ (test::errorOf ([&] { toUtf8 (bad); }), "Invalid name");
 	}
 	// A lead at the end of the text is refused though a trail follows it in memory.
 	const std::u16string pair = u"x\U0001F600";
 	const std::u16string_view cut = std::u16string_view (pair).substr (0, 2);
 	EXPECT_FALSE (isValidUtf16 (cut));
 	EXPECT_TRUE (isValidUtf16 (std::u16string_view (u"ab\xDC00").substr (0, 2))); // nor is a trail past the end read
-	EXPECT_EQ (refusal ([&] { toUtf8 (cut); }), "Invalid name");
+	EXPECT_EQ (test::errorOf ([&] { toUtf8 (cut); }), "Invalid name");
 	for (const char* bad : {"\x80", "\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xC0\xAF", "\xE0\x80\xAF", "\xF0\x8F\xBF\xBF",
 	                        "\xED\xA0\x80", "\xED\xBF\xBF", "\xF4\x90\x80\x80", "\xFF", "\xF8\x88\x80\x80\x80", "ok\xC3("})
-		EXPECT_EQ (refusal ([&] { fromUtf8 (bad); }), "Invalid name") << bad;
+		EXPECT_EQ (test::errorOf ([&] { fromUtf8 (bad); }), "Invalid name") << bad;
 }
 
 TEST (StateCodec, HeaderAndLabelLimits)
@@ -99,7 +84,7 @@ TEST (StateCodec, TheSenderLabelRule)
 	EXPECT_EQ (cleanLabel (std::u16string (64, u'k') + char16_t (0xDC00)), std::u16string (64, u'k')); // cut off whole
 	for (const std::u16string lone : {std::u16string (1, char16_t (0xD800)), std::u16string (u"a") + char16_t (0xDC00),
 	                                  std::u16string (63, u'k') + char16_t (0xD800) + u"b"})
-		EXPECT_EQ (refusal ([&] { cleanLabel (lone); }), "Invalid name");
+		EXPECT_EQ (test::errorOf ([&] { cleanLabel (lone); }), "Invalid name");
 }
 
 TEST (DiscoveryRecord, NinePiecesAndQuoting)

@@ -94,19 +94,6 @@ bool hungUp (client::VisualiserClient& client, std::chrono::milliseconds limit)
 	return false;
 }
 
-std::string errorOf (const std::function<void ()>& action)
-{
-	try
-	{
-		action ();
-	}
-	catch (const std::runtime_error& e)
-	{
-		return e.what ();
-	}
-	return "(no error)";
-}
-
 std::string readFileBytes (const std::filesystem::path& file)
 {
 	std::ifstream in (file, std::ios::binary);

@@ -1,6 +1,8 @@
 // A private runtime directory per test, and waiting for what a sender publishes.
 #pragma once
 
+#include "../../errorof.h"
+
 #include "visualiserclient.h"
 
 #include <chrono>
@@ -43,8 +45,6 @@ std::optional<client::Frame> readUntil (client::VisualiserClient& client,
     when the time is up. */
 bool hungUp (client::VisualiserClient& client, std::chrono::milliseconds limit);
 
-/** The message of the std::runtime_error `action` throws, or "(no error)". */
-std::string errorOf (const std::function<void ()>& action);
 
 std::string readFileBytes (const std::filesystem::path& file);
 
