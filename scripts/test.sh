@@ -7,7 +7,9 @@ source "$(dirname "$0")/common.sh"
 prepare_windows_run
 start_wineserver
 step "Running the Windows tests under Wine (panel tests on a virtual display)"
-(cd "$BUILD_DIR" && ctest --output-on-failure)
+# Two test programs at a time: most of their time is spent waiting on pipes, timers and
+# windows, not computing.
+(cd "$BUILD_DIR" && ctest --parallel 2 --output-on-failure)
 
 build_sanitized address
 step "Running the core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
