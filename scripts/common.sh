@@ -89,7 +89,7 @@ build_sanitized() {
   step "Building the portable core natively with the $kind sanitizer"
   cmake -S "$ROOT" -B "$ROOT/build-$kind" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVO_SANITIZE="$kind" >/dev/null
-  cmake --build "$ROOT/build-$kind"
+  cmake --build "$ROOT/build-$kind" --target core_tests
 }
 
 build_fuzzers() {

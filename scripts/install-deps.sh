@@ -9,7 +9,7 @@ packages=(
   wine64
   xvfb xauth imagemagick
   juce-modules-source-data
-  googletest
+  googletest libgtest-dev
   g++ clang libclang-rt-14-dev
 )
 
