@@ -17,6 +17,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <tuple>
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
@@ -31,20 +32,9 @@ constexpr double kMarker = 12345.0;
 /** An instance from the built module, set up for `channels` and both sample sizes. */
 std::unique_ptr<tarvo::host::PluginInstance> makeInstance (int32 channels = 2, bool activate = true)
 {
-	std::string error;
-	PClassInfo info;
-	tarvo::test::builtModule ().factory ()->getClassInfo (0, &info);
-	auto instance = tarvo::host::PluginInstance::create (tarvo::test::builtModule ().factory (), info.cid, error);
-	EXPECT_TRUE (instance) << error;
-	SpeakerArrangement arrangement = channels == 1 ? SpeakerArr::kMono : SpeakerArr::kStereo;
-	EXPECT_EQ (instance->processor->setBusArrangements (&arrangement, 1, &arrangement, 1), kResultOk);
-	ProcessSetup setup {kRealtime, kSample64, 8192, 48000.0};
-	EXPECT_EQ (instance->processor->setupProcessing (setup), kResultOk);
+	auto instance = tarvo::test::builtInstance (channels, 8192, 48000.0, activate);
 	if (activate)
-	{
-		EXPECT_EQ (instance->component->setActive (true), kResultOk);
 		instance->processor->setProcessing (true);
-	}
 	return instance;
 }
 
@@ -58,13 +48,6 @@ void fill (ProcessBuffers& buffers, int32 frames)
 	for (int32 c = 0; c < buffers.channels (); ++c)
 		for (int32 f = 0; f < frames; ++f)
 			buffers.setInput (c, f, pattern (c, f));
-}
-
-SpeakerArrangement arrangementOf (IAudioProcessor* processor, BusDirection dir)
-{
-	SpeakerArrangement arrangement = 0;
-	processor->getBusArrangement (dir, 0, arrangement);
-	return arrangement;
 }
 
 /** The processor linked into this program, so that process-wide values are visible. */
@@ -83,9 +66,10 @@ struct LocalProcessor
 		EXPECT_EQ (stream.writes, 2); // the header, then the label bytes, also when there are none
 		return stream.bytes;
 	}
-	tresult restore (const std::string& bytes, size_t* position = nullptr)
+	tresult restore (const std::string& bytes, size_t* position = nullptr, int failCall = -1)
 	{
 		ScriptedStream stream (bytes);
+		stream.failCall = failCall;
 		const tresult result = component->setState (&stream);
 		if (position)
 			*position = stream.position;
@@ -115,12 +99,10 @@ TEST (Lifecycle, BusesCallSequencesAndWhatTheProcessorReports)
 		EXPECT_EQ (component->getBusCount (kEvent, kInput), 0);
 		for (BusDirection dir : {kInput, kOutput})
 		{
-			EXPECT_EQ (component->getBusCount (kAudio, dir), 1);
 			BusInfo bus {};
 			ASSERT_EQ (component->getBusInfo (kAudio, dir, 0, bus), kResultOk);
-			EXPECT_EQ (bus.channelCount, 2);
-			EXPECT_EQ (bus.busType, kMain);
-			EXPECT_EQ (bus.flags, uint32 (BusInfo::kDefaultActive));
+			EXPECT_EQ (std::make_tuple (component->getBusCount (kAudio, dir), bus.channelCount, bus.busType, bus.flags),
+			           std::make_tuple (1, 2, int32 (kMain), uint32 (BusInfo::kDefaultActive)));
 			EXPECT_EQ (std::u16string (reinterpret_cast<const char16_t*> (bus.name)), dir == kInput ? u"Input" : u"Output");
 		}
 		EXPECT_EQ (component->terminate (), kResultOk);
@@ -149,11 +131,10 @@ TEST (Lifecycle, BusesCallSequencesAndWhatTheProcessorReports)
 		EXPECT_EQ (buffers.output (1, 255), float (pattern (1, 255)));
 		EXPECT_EQ (processor->setProcessing (false), kNotImplemented);
 		EXPECT_EQ (instance->component->setActive (false), kResultOk);
-		EXPECT_EQ (instance->component->setActive (true), kResultOk);
+		EXPECT_EQ (instance->component->setActive (cycle == 0), kResultOk);
 	}
-	EXPECT_EQ (instance->component->setActive (false), kResultOk);
-	EXPECT_EQ (instance->component->terminate (), kResultOk);
-	EXPECT_EQ (instance->component->terminate (), kResultOk);
+	for (int twice = 0; twice < 2; ++twice)
+		EXPECT_EQ (instance->component->terminate (), kResultOk);
 }
 
 TEST (Lifecycle, BusArrangementsAndProcessingSetup)
@@ -163,36 +144,32 @@ TEST (Lifecycle, BusArrangementsAndProcessingSetup)
 	SpeakerArrangement mono = SpeakerArr::kMono, stereo = SpeakerArr::kStereo, surround = SpeakerArr::k51;
 	EXPECT_EQ (processor->setBusArrangements (&mono, 1, &mono, 1), kResultOk);
 	SpeakerArrangement two[2] = {stereo, stereo};
-	const struct
-	{
-		SpeakerArrangement* in;
-		int32 numIns;
-		SpeakerArrangement* out;
-		int32 numOuts;
-	} refused[] = {{&mono, 1, &stereo, 1}, {&stereo, 1, &mono, 1}, {&surround, 1, &surround, 1}, {two, 2, &stereo, 1},
-	               {&stereo, 1, two, 2},   {nullptr, 0, nullptr, 0}, {&stereo, 0, &stereo, 1},   {nullptr, 1, nullptr, 1}};
-	for (const auto& r : refused)
-		EXPECT_EQ (processor->setBusArrangements (r.in, r.numIns, r.out, r.numOuts), kResultFalse);
-	EXPECT_EQ (arrangementOf (processor, kInput), mono); // refusals change nothing
-	EXPECT_EQ (arrangementOf (processor, kOutput), mono);
+	const std::tuple<SpeakerArrangement*, int32, SpeakerArrangement*, int32> refused[] = {
+	    {&mono, 1, &stereo, 1}, {&stereo, 1, &mono, 1},   {&surround, 1, &surround, 1}, {two, 2, &stereo, 1},
+	    {&stereo, 1, two, 2},   {nullptr, 0, nullptr, 0}, {&stereo, 0, &stereo, 1},     {nullptr, 1, nullptr, 1}};
+	for (const auto& [in, numIns, out, numOuts] : refused)
+		EXPECT_EQ (processor->setBusArrangements (in, numIns, out, numOuts), kResultFalse);
+	auto arrangements = [&] {
+		SpeakerArrangement in = 0, out = 0;
+		processor->getBusArrangement (kInput, 0, in);
+		processor->getBusArrangement (kOutput, 0, out);
+		return std::make_pair (in, out);
+	};
+	EXPECT_EQ (arrangements (), std::make_pair (mono, mono)); // refusals change nothing
 	EXPECT_EQ (processor->setBusArrangements (&stereo, 1, &stereo, 1), kResultOk);
-	EXPECT_EQ (arrangementOf (processor, kOutput), stereo);
+	EXPECT_EQ (arrangements (), std::make_pair (stereo, stereo));
 
 	const double nan = std::numeric_limits<double>::quiet_NaN (), inf = std::numeric_limits<double>::infinity ();
-	const struct
+	const std::tuple<double, int32, int32, tresult> setups[] = {
+	    {8000.0, 512, kSample32, kResultOk},          {384000.0, 512, kSample32, kResultOk},
+	    {44100.0, 1, kSample64, kResultOk},           {7999.0, 512, kSample32, kInvalidArgument},
+	    {384000.5, 512, kSample32, kInvalidArgument}, {nan, 512, kSample32, kInvalidArgument},
+	    {inf, 512, kSample32, kInvalidArgument},      {-inf, 512, kSample32, kInvalidArgument},
+	    {48000.0, 0, kSample32, kInvalidArgument},    {48000.0, 512, 2, kResultFalse}};
+	for (const auto& [rate, maxBlock, size, result] : setups)
 	{
-		double rate;
-		int32 maxBlock, size;
-		tresult result;
-	} setups[] = {{8000.0, 512, kSample32, kResultOk},        {384000.0, 512, kSample32, kResultOk},
-	              {44100.0, 1, kSample64, kResultOk},         {7999.0, 512, kSample32, kInvalidArgument},
-	              {384000.5, 512, kSample32, kInvalidArgument}, {nan, 512, kSample32, kInvalidArgument},
-	              {inf, 512, kSample32, kInvalidArgument},    {-inf, 512, kSample32, kInvalidArgument},
-	              {48000.0, 0, kSample32, kInvalidArgument},  {48000.0, 512, 2, kResultFalse}};
-	for (const auto& s : setups)
-	{
-		ProcessSetup setup {kRealtime, s.size, s.maxBlock, s.rate};
-		EXPECT_EQ (processor->setupProcessing (setup), s.result) << s.rate << " Hz, " << s.maxBlock << ", size " << s.size;
+		ProcessSetup setup {kRealtime, size, maxBlock, rate};
+		EXPECT_EQ (processor->setupProcessing (setup), result) << rate << " Hz, " << maxBlock << ", size " << size;
 	}
 
 	// As the SDK's base class does: a refused sample size still takes the rest of the setup,
@@ -204,10 +181,9 @@ TEST (Lifecycle, BusArrangementsAndProcessingSetup)
 	IPtr<Effect> effect = owned (new Effect);
 	ProcessSetup setup {kOffline, 7, 333, 96000.0};
 	EXPECT_EQ (effect->setupProcessing (setup), kResultFalse);
-	EXPECT_EQ (effect->processSetup.sampleRate, 96000.0);
-	EXPECT_EQ (effect->processSetup.maxSamplesPerBlock, 333);
-	EXPECT_EQ (effect->processSetup.processMode, kOffline);
-	EXPECT_EQ (effect->processSetup.symbolicSampleSize, kSample32);
+	const ProcessSetup& taken = effect->processSetup;
+	EXPECT_EQ (std::make_tuple (taken.sampleRate, taken.maxSamplesPerBlock, taken.processMode, taken.symbolicSampleSize),
+	           std::make_tuple (96000.0, 333, int32 (kOffline), int32 (kSample32)));
 }
 
 TEST (Process, PassesAudioThroughInEveryShapeSizeModeAndSilence)
@@ -291,27 +267,23 @@ TEST (Process, CallsThatCannotBeProcessedLeaveSilenceOrNothing)
 	EXPECT_EQ (unknownBuffers->outputBus ().silenceFlags, 1u);
 
 	// Shapes the processor cannot carry leave silence in every output channel passed.
-	const struct
-	{
-		int32 inputs, inChannels, outChannels;
-		bool inputArray;
-		tresult result;
-	} shapes[] = {{0, 2, 2, true, kResultOk},        {1, 1, 2, true, kInvalidArgument},  {1, 2, 1, true, kInvalidArgument},
-	              {1, 3, 3, true, kInvalidArgument}, {1, 2, 3, true, kInvalidArgument},  {1, -1, -1, true, kInvalidArgument},
-	              {1, 2, 2, false, kInvalidArgument}};
+	const std::tuple<int32, int32, int32, bool, tresult> shapes[] = {
+	    {0, 2, 2, true, kResultOk},        {1, 1, 2, true, kInvalidArgument},  {1, 2, 1, true, kInvalidArgument},
+	    {1, 3, 3, true, kInvalidArgument}, {1, 2, 3, true, kInvalidArgument},  {1, -1, -1, true, kInvalidArgument},
+	    {1, 2, 2, false, kInvalidArgument}};
 	for (int32 size : {kSample32, kSample64})
-		for (const auto& s : shapes)
+		for (const auto& [inputs, inChannels, outChannels, inputArray, expected] : shapes)
 		{
-			SCOPED_TRACE (testing::Message () << s.inputs << " inputs, " << s.inChannels << "/" << s.outChannels << ", size " << size);
+			SCOPED_TRACE (testing::Message () << inputs << " inputs, " << inChannels << "/" << outChannels << ", size " << size);
 			auto [result, buffers] = call (size, [&] (ProcessBuffers& b, ProcessData& d) {
-				d.numInputs = s.inputs;
-				b.inputBus ().numChannels = s.inChannels;
-				b.outputBus ().numChannels = s.outChannels;
-				if (!s.inputArray)
+				d.numInputs = inputs;
+				b.inputBus ().numChannels = inChannels;
+				b.outputBus ().numChannels = outChannels;
+				if (!inputArray)
 					d.inputs = nullptr;
 			}, 0);
-			EXPECT_EQ (result, s.result);
-			const int32 written = std::max (s.outChannels, 0);
+			EXPECT_EQ (result, expected);
+			const int32 written = std::max (outChannels, 0);
 			for (int32 c = 0; c < 3; ++c)
 				EXPECT_EQ (buffers->output (c, 63), c < written ? 0.0 : kMarker) << "channel " << c;
 			EXPECT_EQ (buffers->outputBus ().silenceFlags, (uint64 (1) << written) - 1);
@@ -358,24 +330,17 @@ TEST (Process, PositionAndSuspendFromModeAndTransport)
 	EXPECT_EQ (tarvo::readCallFacts (data).position, INT64_MIN);
 	EXPECT_FALSE (tarvo::readCallFacts (data).suspend);
 	data.processContext = &context;
-	const struct
+	const std::tuple<uint32, int32, int64, bool> cases[] = {
+	    {ProcessContext::kPlaying | ProcessContext::kContTimeValid, kRealtime, 5000, false},
+	    {ProcessContext::kPlaying, kPrefetch, 1000, false},         {0, kRealtime, INT64_MIN, false},
+	    {ProcessContext::kContTimeValid, kRealtime, 5000, false},   {ProcessContext::kRecording, kRealtime, INT64_MIN, true},
+	    {ProcessContext::kPlaying, kOffline, 1000, true}};
+	for (const auto& [state, mode, position, suspend] : cases)
 	{
-		uint32 state;
-		int32 mode;
-		int64 position;
-		bool suspend;
-	} cases[] = {{ProcessContext::kPlaying | ProcessContext::kContTimeValid, kRealtime, 5000, false},
-	             {ProcessContext::kPlaying, kPrefetch, 1000, false},
-	             {0, kRealtime, INT64_MIN, false},
-	             {ProcessContext::kContTimeValid, kRealtime, 5000, false},
-	             {ProcessContext::kRecording, kRealtime, INT64_MIN, true},
-	             {ProcessContext::kPlaying, kOffline, 1000, true}};
-	for (const auto& c : cases)
-	{
-		context.state = c.state;
-		data.processMode = c.mode;
-		EXPECT_EQ (tarvo::readCallFacts (data).position, c.position) << c.state;
-		EXPECT_EQ (tarvo::readCallFacts (data).suspend, c.suspend) << c.state << " mode " << c.mode;
+		context.state = state;
+		data.processMode = mode;
+		EXPECT_EQ (std::make_pair (tarvo::readCallFacts (data).position, tarvo::readCallFacts (data).suspend),
+		           std::make_pair (position, suspend)) << state << " mode " << mode;
 	}
 }
 
@@ -390,10 +355,9 @@ TEST (State, WhatIsSavedAndWhatARestoreAccepts)
 
 	// Nothing at all, or an empty label, is the default; what follows the label is not read;
 	// the label is cleaned as a rename is.
-	for (const auto& [record, label] : {std::make_pair (std::string (), std::string ("Audio Server")),
-	                                    std::make_pair (stateRecord (""), std::string ("Audio Server")),
-	                                    std::make_pair (stateRecord ("Pad") + "trailing", std::string ("Pad")),
-	                                    std::make_pair (stateRecord ("Vox\tLead"), std::string ("Vox Lead"))})
+	for (const auto& [record, label] : {std::make_pair (std::string (), "Audio Server"), std::make_pair (stateRecord (""), "Audio Server"),
+	                                    std::make_pair (stateRecord ("Pad") + "trailing", "Pad"),
+	                                    std::make_pair (stateRecord ("Vox\tLead"), "Vox Lead")})
 	{
 		ASSERT_EQ (p.restore (record), kResultOk) << label;
 		EXPECT_EQ (p.saved (), stateRecord (label));
@@ -414,16 +378,10 @@ TEST (State, WhatIsSavedAndWhatARestoreAccepts)
 	EXPECT_EQ (position, 8u);
 	EXPECT_EQ (p.component->setState (nullptr), kResultFalse);
 	for (int failing : {0, 1}) // a read that reports an error though it delivers everything
-	{
-		ScriptedStream stream (stateRecord ("Other"));
-		stream.failCall = failing;
-		EXPECT_EQ (p.component->setState (&stream), kResultFalse);
-	}
+		EXPECT_EQ (p.restore (stateRecord ("Other"), nullptr, failing), kResultFalse);
 	EXPECT_EQ (generation (), before);
 	EXPECT_EQ (p.saved (), stateRecord ("Keep"));
-	ScriptedStream nothing (""); // nothing delivered, whatever the result, is the default
-	nothing.failCall = 0;
-	EXPECT_EQ (p.component->setState (&nothing), kResultOk);
+	EXPECT_EQ (p.restore ("", nullptr, 0), kResultOk); // nothing delivered, whatever the result, is the default
 	EXPECT_EQ (p.saved (), stateRecord ("Audio Server"));
 
 	EXPECT_EQ (p.component->getState (nullptr), kInvalidArgument);
@@ -440,33 +398,28 @@ TEST (State, WhatIsSavedAndWhatARestoreAccepts)
 
 TEST (State, TheControllerTakesTheLabelAsItIsStored)
 {
-	FUnknown* object = tarvo::Controller::createInstance (nullptr);
-	IPtr<tarvo::Controller> controller = static_cast<tarvo::Controller*> (FUnknownPtr<IEditController> (object).getInterface ());
-	object->release ();
+	IPtr<tarvo::Controller> controller = tarvo::test::makeController ();
 	EXPECT_EQ (controller->cachedStatus (), tarvo::SenderStatus {});
 	EXPECT_EQ (controller->cachedStatus ().text, u"Waiting for audio processor");
 
 	LocalProcessor p;
 	ASSERT_EQ (p.restore (stateRecord ("Guitars")), kResultOk);
-	ScriptedStream saved (p.saved ());
-	EXPECT_EQ (controller->setComponentState (&saved), kResultOk);
 	tarvo::SenderStatus expected;
 	expected.name = u"Guitars";
-	EXPECT_EQ (controller->cachedStatus (), expected);
 	// No clean-up of its own: an empty label stays empty, the processor's next status
-	// brings the cleaned one.
-	for (const auto& [record, name] : {std::make_pair (stateRecord (""), std::u16string ()),
-	                                   std::make_pair (stateRecord ("a\tb"), std::u16string (u"a\tb")),
-	                                   std::make_pair (std::string (), std::u16string (u"Audio Server"))})
-	{
-		ScriptedStream stream (record);
-		EXPECT_EQ (controller->setComponentState (&stream), kResultOk);
-		EXPECT_EQ (controller->cachedStatus ().name, name);
-	}
+	// brings the cleaned one. A record it cannot read changes nothing.
 	std::string wrongMagic = stateRecord ("Other");
 	wrongMagic[1] = 'x';
-	ScriptedStream bad (wrongMagic);
-	EXPECT_EQ (controller->setComponentState (&bad), kResultFalse);
+	for (const auto& [record, name, result] : {std::make_tuple (p.saved (), std::u16string (u"Guitars"), kResultOk),
+	                                           std::make_tuple (stateRecord (""), std::u16string (), kResultOk),
+	                                           std::make_tuple (stateRecord ("a\tb"), std::u16string (u"a\tb"), kResultOk),
+	                                           std::make_tuple (std::string (), std::u16string (u"Audio Server"), kResultOk),
+	                                           std::make_tuple (wrongMagic, std::u16string (u"Audio Server"), kResultFalse)})
+	{
+		ScriptedStream stream (record);
+		EXPECT_EQ (controller->setComponentState (&stream), result);
+		expected.name = name;
+		EXPECT_EQ (controller->cachedStatus (), expected);
+	}
 	EXPECT_EQ (controller->setComponentState (nullptr), kResultFalse);
-	EXPECT_EQ (controller->cachedStatus ().name, u"Audio Server");
 }

@@ -93,28 +93,6 @@ TEST (AudioServer, LabelRolesAndThePrimarysDeparture)
 	EXPECT_EQ (server.ring ().nextSequence (), 0u);
 }
 
-TEST (Messages, PrimaryTogglesAndMovesBetweenInstances)
-{
-	processWide ().primarySerial = 0;
-	LinkedInstance a, b;
-	EXPECT_EQ (a.poll ().role, 0);
-	const uint32_t before = generation ();
-	a.controller->sendRequest (kMessagePrimary);
-	EXPECT_EQ (a.controller->cachedStatus ().role, 1); // the answer came at once
-	EXPECT_EQ (b.poll ().role, 2);
-	a.controller->sendRequest (kMessagePrimary); // the primary gives the role up
-	EXPECT_EQ (a.controller->cachedStatus ().role, 0);
-	EXPECT_EQ (b.poll ().role, 0);
-	a.controller->sendRequest (kMessagePrimary);
-	b.controller->sendRequest (kMessagePrimary); // B takes over from A
-	EXPECT_EQ (b.controller->cachedStatus ().role, 1);
-	EXPECT_EQ (a.poll ().role, 2);
-	EXPECT_EQ (generation (), before + 4);
-	a.controller->sendRequest (kMessageClear);
-	EXPECT_EQ (generation (), before + 5);
-	processWide ().primarySerial = 0;
-}
-
 TEST (Messages, RenamesAreCleanedAndRefusedOnesGetNoAnswer)
 {
 	LinkedInstance recorded (false);

@@ -4,7 +4,6 @@
 #include "runtimefixture.h"
 #include "teststreams.h"
 
-#include "pluginterfaces/vst/vstspeaker.h"
 #include "server/auditioncommand.h"
 
 #include <gtest/gtest.h>
@@ -22,15 +21,7 @@ TEST (ModuleStream, WhatTheHostProcessesArrivesAndABandSoloIsHeardThenExpires)
 {
 	tarvo::test::RuntimeDirectory runtime;
 	std::string error;
-	PClassInfo info;
-	tarvo::test::builtModule ().factory ()->getClassInfo (0, &info);
-	auto instance = tarvo::host::PluginInstance::create (tarvo::test::builtModule ().factory (), info.cid, error);
-	ASSERT_TRUE (instance) << error;
-	SpeakerArrangement stereo = SpeakerArr::kStereo;
-	ASSERT_EQ (instance->processor->setBusArrangements (&stereo, 1, &stereo, 1), kResultOk);
-	ProcessSetup setup {kRealtime, kSample64, 1024, 44100.0};
-	ASSERT_EQ (instance->processor->setupProcessing (setup), kResultOk);
-	ASSERT_EQ (instance->component->setActive (true), kResultOk);
+	auto instance = tarvo::test::builtInstance (2, 1024, 44100.0);
 	auto record = tarvo::test::waitForSender (runtime.path ());
 	ASSERT_TRUE (record) << "activating the effect published no record";
 	tarvo::client::VisualiserClient client;

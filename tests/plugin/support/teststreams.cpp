@@ -1,5 +1,7 @@
 #include "teststreams.h"
 
+#include "pluginterfaces/vst/vstspeaker.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -78,6 +80,31 @@ host::PluginModule& builtModule ()
 	if (!module)
 		throw std::runtime_error ("the built module could not be loaded");
 	return *module;
+}
+
+std::unique_ptr<host::PluginInstance> builtInstance (int32 channels, int32 maxBlock, double rate, bool activate)
+{
+	using namespace Steinberg::Vst;
+	std::string error;
+	PClassInfo info;
+	builtModule ().factory ()->getClassInfo (0, &info);
+	auto instance = host::PluginInstance::create (builtModule ().factory (), info.cid, error);
+	if (!instance)
+		throw std::runtime_error (error);
+	SpeakerArrangement arrangement = channels == 1 ? SpeakerArr::kMono : SpeakerArr::kStereo;
+	EXPECT_EQ (instance->processor->setBusArrangements (&arrangement, 1, &arrangement, 1), kResultOk);
+	ProcessSetup setup {kRealtime, kSample64, maxBlock, rate};
+	EXPECT_EQ (instance->processor->setupProcessing (setup), kResultOk);
+	EXPECT_EQ (activate ? instance->component->setActive (true) : kResultOk, kResultOk);
+	return instance;
+}
+
+IPtr<Controller> makeController ()
+{
+	FUnknown* made = Controller::createInstance (nullptr);
+	IPtr<Controller> controller = static_cast<Controller*> (FUnknownPtr<Vst::IEditController> (made).getInterface ());
+	made->release ();
+	return controller;
 }
 
 } // namespace tarvo::test

@@ -1,13 +1,14 @@
-// Streams and module access shared by the plug-in tests.
+// Streams, the built module and instances shared by the plug-in tests.
 #pragma once
 
+#include "controller/controller.h"
 #include "pluginmodule.h"
 
 #include "base/source/fobject.h"
 #include "pluginterfaces/base/ibstream.h"
 
+#include <memory>
 #include <string>
-#include <vector>
 
 namespace tarvo::test {
 
@@ -51,5 +52,13 @@ inline std::string stateRecord (const std::string& label)
 
 /** The built module, loaded once for the whole test program. */
 host::PluginModule& builtModule ();
+
+/** An instance of the built module's effect, stereo or mono (`channels`) for both sample
+    sizes at `rate`, activated unless told otherwise. */
+std::unique_ptr<host::PluginInstance> builtInstance (Steinberg::int32 channels, Steinberg::int32 maxBlock, double rate,
+                                                     bool activate = true);
+
+/** A controller linked into the test program, not yet initialised. */
+Steinberg::IPtr<Controller> makeController ();
 
 } // namespace tarvo::test

@@ -1,6 +1,7 @@
 #include "linkedinstance.h"
 
 #include "pluginmodule.h"
+#include "teststreams.h"
 
 #include "processor/processor.h"
 #include "shared/messages.h"
@@ -67,10 +68,7 @@ LinkedInstance::LinkedInstance (bool withController)
 
 	if (withController)
 	{
-		FUnknown* made = Controller::createInstance (nullptr);
-		controller = owned (static_cast<Controller*> (FUnknownPtr<IEditController> (made).getInterface ()));
-		controller->addRef ();
-		made->release ();
+		controller = makeController ();
 		controller->initialize (host::hostContext ());
 		processorPoint->connect (controller);
 		controller->connect (processorPoint);
