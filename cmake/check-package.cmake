@@ -1,5 +1,6 @@
 # Unpacks the release archive and loads the module from it with our host: the bundle is
-# whole, the factory's class version is the one in the archive's name, the notices are there.
+# whole, the notices are there, and the factory, its classes (with the class version in the
+# archive's name) and the effect's buses are what package-info.txt says.
 #   cmake -DBUILD=<build folder> -DHOST=<tarvo-host.exe> -DEMULATOR=<wine> -P check-package.cmake
 file(GLOB archives "${BUILD}/TarvoAudioServerPrototype-*-win64.zip")
 list(LENGTH archives count)
@@ -32,11 +33,15 @@ execute_process(COMMAND ${EMULATOR} "${HOST}" info "${bundle}" OUTPUT_VARIABLE i
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "tarvo-host could not load the unpacked bundle:\n${info}${errors}")
 endif()
-foreach(expected "Tarvo Audio Server" "Tarvo Audio Server Controller" "version         ${version}")
-  string(FIND "${info}" "${expected}" at)
-  if(at EQUAL -1)
-    message(FATAL_ERROR "tarvo-host info on the unpacked bundle does not show \"${expected}\":\n${info}")
-  endif()
-endforeach()
+# Everything but the first line (the module's path) is what a host's scanner stores.
+string(REPLACE "\r" "" info "${info}")
+string(FIND "${info}" "\n" firstLineEnd)
+math(EXPR firstLineEnd "${firstLineEnd} + 1")
+string(SUBSTRING "${info}" ${firstLineEnd} -1 info)
+file(READ "${CMAKE_CURRENT_LIST_DIR}/package-info.txt" expected)
+string(REPLACE "@VERSION@" "${version}" expected "${expected}")
+if(NOT info STREQUAL expected)
+  message(FATAL_ERROR "tarvo-host info on the unpacked bundle shows:\n${info}\nexpected:\n${expected}")
+endif()
 file(REMOVE_RECURSE "${unpacked}")
 message(STATUS "${archives}: unpacks into a bundle that loads, version ${version}")

@@ -1,5 +1,5 @@
-// What a host sees before any instance exists, through the built module: exports, factory,
-// class descriptions and identifiers, the use count.
+// What a host sees before any instance exists, through the built module: the factory's
+// answers, instances made from a stored class id, the use count.
 #include "hostwindow.h"
 #include "teststreams.h"
 
@@ -19,68 +19,34 @@ using tarvo::test::builtModule;
 
 namespace {
 
-const uint8_t kProcessorBytes[16] = {0x42, 0x9D, 0x6C, 0x8A, 0xE3, 0x19, 0x7A, 0x40,
-                                     0xBA, 0xB4, 0xC2, 0x10, 0x52, 0xD0, 0x68, 0x91};
 const uint8_t kControllerBytes[16] = {0x51, 0x8E, 0xC9, 0x63, 0x6A, 0x0C, 0xDF, 0x4E,
                                       0x91, 0xD2, 0xAB, 0x83, 0xF1, 0x90, 0x48, 0xCC};
 
-// The text, then zeros to the end of the field.
-template <size_t N>
-void expectField (const char8 (&field)[N], const char* text)
-{
-	const size_t length = std::strlen (text);
-	EXPECT_EQ (std::string (field, strnlen (field, N)), text);
-	for (size_t i = length; i < N; ++i)
-		ASSERT_EQ (field[i], 0) << "byte " << i << " after \"" << text << "\"";
-}
-
 } // namespace
 
-TEST (Module, FactoryAndTwoClassesAsHostsStoreThem)
+// (What the factory says of itself and its classes is checked on the released bundle, as
+// a host's scanner reads it.)
+TEST (Module, TheFactoryAnswersEveryWayAHostAsks)
 {
 	HMODULE module = GetModuleHandleW (builtModule ().file ().wstring ().c_str ());
-	for (const char* name : {"GetPluginFactory", "InitDll", "ExitDll"})
-		EXPECT_NE (GetProcAddress (module, name), nullptr) << name;
 	EXPECT_EQ (GetProcAddress (module, "DllMain"), nullptr);
-
 	IPluginFactory* factory = builtModule ().factory ();
-	PFactoryInfo info;
-	ASSERT_EQ (factory->getFactoryInfo (&info), kResultOk);
-	expectField (info.vendor, "Tarvo");
-	expectField (info.url, "");
-	expectField (info.email, "");
-	EXPECT_EQ (info.flags, 16);
-
 	ASSERT_EQ (factory->countClasses (), 2);
 	FUnknownPtr<IPluginFactory2> factory2 (factory);
 	FUnknownPtr<IPluginFactory3> factory3 (factory);
 	ASSERT_TRUE (factory2 && factory3);
-	const struct
-	{
-		const uint8_t* cid;
-		const char *category, *name, *subCategories;
-	} expected[] = {{kProcessorBytes, "Audio Module Class", "Tarvo Audio Server", "Fx|Analyzer"},
-	                {kControllerBytes, "Component Controller Class", "Tarvo Audio Server Controller", ""}};
 	for (int32 i = 0; i < 2; ++i)
 	{
-		PClassInfo2 c;
 		PClassInfo basic;
+		PClassInfo2 second;
 		PClassInfoW wide;
-		ASSERT_EQ (factory2->getClassInfo2 (i, &c), kResultOk);
 		ASSERT_EQ (factory->getClassInfo (i, &basic), kResultOk);
+		ASSERT_EQ (factory2->getClassInfo2 (i, &second), kResultOk);
 		ASSERT_EQ (factory3->getClassInfoUnicode (i, &wide), kResultOk);
-		for (const char8* cid : {c.cid, basic.cid, wide.cid})
-			EXPECT_EQ (std::memcmp (cid, expected[i].cid, 16), 0) << i;
-		EXPECT_EQ (c.cardinality, 0x7FFFFFFF);
-		EXPECT_EQ (c.classFlags, 0u);
-		expectField (c.category, expected[i].category);
-		expectField (c.name, expected[i].name);
-		expectField (basic.name, expected[i].name);
-		expectField (c.subCategories, expected[i].subCategories);
-		expectField (c.vendor, "");
-		expectField (c.version, "2.0.36");
-		expectField (c.sdkVersion, "VST 3.8.0");
-		EXPECT_EQ (wide.name[0], u'T');
+		EXPECT_EQ (std::memcmp (second.cid, basic.cid, 16), 0);
+		EXPECT_EQ (std::memcmp (wide.cid, basic.cid, 16), 0);
+		EXPECT_EQ (std::u16string (reinterpret_cast<const char16_t*> (wide.name)),
+		           i ? u"Tarvo Audio Server Controller" : u"Tarvo Audio Server");
 	}
 	PClassInfo basic;
 	EXPECT_EQ (factory->getClassInfo (2, &basic), kInvalidArgument);
