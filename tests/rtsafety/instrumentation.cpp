@@ -10,7 +10,8 @@ namespace {
 
 // No thread_local here: emulated TLS may itself allocate on first use.
 std::atomic<DWORD> countedThread {0};
-std::atomic<uint64_t> allocations {0}, frees {0}, locks {0};
+std::atomic<uint64_t> allocations {0}, frees {0}, locks {0}, refused {0};
+std::atomic<int64_t> grantedUntilFailure {-1}; // -1: no allocation fails
 std::atomic<uint64_t> kernelCalls[kKernelCallKinds];
 std::atomic<DWORD> ignoredThreads[8];
 
@@ -22,10 +23,18 @@ bool counting ()
 
 } // namespace
 
-void countAllocation ()
+/** Counts one allocation of the counted thread; true when it must fail. */
+bool countAllocation ()
 {
-	if (counting ())
-		++allocations;
+	if (!counting ())
+		return false;
+	++allocations;
+	const int64_t left = grantedUntilFailure.load ();
+	if (left < 0)
+		return false;
+	grantedUntilFailure = left - 1;
+	refused += left == 0;
+	return left == 0;
 }
 
 void countFree (void* p)
@@ -65,6 +74,18 @@ void beginCountingOnThisThread ()
 void endCounting ()
 {
 	countedThread = 0;
+	grantedUntilFailure = -1;
+}
+
+void failAllocationAfter (uint64_t granted)
+{
+	refused = 0;
+	grantedUntilFailure = int64_t (granted);
+}
+
+uint64_t failedAllocations ()
+{
+	return refused.load ();
 }
 
 AudioThreadCounts audioThreadCounts ()
@@ -102,10 +123,10 @@ void* __real_calloc (size_t, size_t);
 void* __real_realloc (void*, size_t);
 void* __real__aligned_malloc (size_t, size_t);
 void __real__aligned_free (void*);
-void* __wrap_malloc (size_t n) { return countAllocation (), __real_malloc (n); }
-void* __wrap_calloc (size_t n, size_t size) { return countAllocation (), __real_calloc (n, size); }
-void* __wrap_realloc (void* p, size_t n) { return countAllocation (), __real_realloc (p, n); }
-void* __wrap__aligned_malloc (size_t n, size_t a) { return countAllocation (), __real__aligned_malloc (n, a); }
+void* __wrap_malloc (size_t n) { return countAllocation () ? nullptr : __real_malloc (n); }
+void* __wrap_calloc (size_t n, size_t size) { return countAllocation () ? nullptr : __real_calloc (n, size); }
+void* __wrap_realloc (void* p, size_t n) { return countAllocation () ? nullptr : __real_realloc (p, n); }
+void* __wrap__aligned_malloc (size_t n, size_t a) { return countAllocation () ? nullptr : __real__aligned_malloc (n, a); }
 void __wrap_free (void* p) { countFree (p), __real_free (p); }
 void __wrap__aligned_free (void* p) { countFree (p), __real__aligned_free (p); }
 

@@ -1,6 +1,6 @@
 // Counts, through the linker's --wrap, what the product asks of the runtime and the kernel:
-// heap operations and lock acquisitions made by one chosen thread, and the Win32 calls that
-// make up the pipe loop.
+// heap operations and lock acquisitions made by one chosen thread (whose allocations can
+// also be made to fail), and the Win32 calls that make up the pipe loop.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,12 @@ struct AudioThreadCounts
 void beginCountingOnThisThread ();
 void endCounting ();
 AudioThreadCounts audioThreadCounts ();
+
+/** On the counted thread, the allocation after the next `granted` ones fails (malloc
+    returns null, so operator new throws std::bad_alloc); failedAllocations tells whether
+    it came. */
+void failAllocationAfter (uint64_t granted);
+uint64_t failedAllocations ();
 
 enum KernelCall
 {

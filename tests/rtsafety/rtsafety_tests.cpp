@@ -172,7 +172,7 @@ TEST (RealTimeSafety, TheAudioThreadNeitherAllocatesNorLocksAndTheServerThreadCa
 	auto sender = test::waitForSender (runtime.path ());
 	ASSERT_TRUE (sender);
 
-	const auto before = test::audioThreadCounts (); // the counter's own test counts too
+	const auto before = test::audioThreadCounts (); // other tests of this program count too
 	AudioThread audio (instance.processor);
 	EXPECT_LE (callsPerPass ("listening", 600ms, [] (int) {}), 1.05); // nobody connected
 
