@@ -107,7 +107,10 @@ public:
 				if (paused.load ())
 					std::this_thread::sleep_for (5ms);
 				else if (client.readFrame (frame, 20) == client::VisualiserClient::ReadResult::frame)
+				{
 					session = frame.header.sessionId;
+					dropped = frame.header.dropped;
+				}
 		});
 		test::waitUntil ([&] { return session.load () != 0; }, 2000ms);
 	}
@@ -126,6 +129,7 @@ public:
 
 	client::VisualiserClient client;
 	std::atomic<uint32_t> session {0};
+	std::atomic<uint32_t> dropped {0}; // as the last frame counted them
 	std::atomic<bool> paused {false};
 	uint32_t sequence {0};
 
@@ -190,6 +194,7 @@ TEST (RealTimeSafety, TheAudioThreadNeitherAllocatesNorLocksAndTheServerThreadCa
 
 		visualiser.paused = true; // stops reading: the pipe fills, the ring drops
 		audio.slowestMicros = 0.0;
+		++id; // (a repeat must repeat its request exactly, or the session ends)
 		hold (1500ms, [&] (int) { visualiser.request (id, 0b0110, 0, 400.0f); });
 		slowestWhileStalled = audio.slowestMicros.load ();
 		visualiser.paused = false;
@@ -208,6 +213,8 @@ TEST (RealTimeSafety, TheAudioThreadNeitherAllocatesNorLocksAndTheServerThreadCa
 		instance.controller->sendRequest (kMessagePrimary);
 		instance.controller->renameSender (u"Renamed while streaming");
 		hold (300ms, [&] (int) { visualiser.request (id + 1, 0b1000); });
+		EXPECT_TRUE (instance.poll ().connected) << "the session ended before the visualiser left";
+		EXPECT_GT (visualiser.dropped.load (), 0u) << "the pipe never filled";
 	} // the visualiser disconnects mid-audition
 
 	{
