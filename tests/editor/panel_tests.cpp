@@ -118,7 +118,10 @@ protected:
 		if (host::captureWindow (panel, width, height, rgb))
 			for (LONG y = area.top; y < area.bottom && uint32_t (y) < height; ++y)
 				for (LONG x = area.left; x < area.right && uint32_t (x) < width; ++x)
-					count += RGB (rgb[3 * (y * width + x)], rgb[3 * (y * width + x) + 1], rgb[3 * (y * width + x) + 2]) == colour;
+				{
+					const size_t at = (size_t (y) * width + size_t (x)) * 3;
+					count += RGB (rgb[at], rgb[at + 1], rgb[at + 2]) == colour;
+				}
 		return count;
 	}
 	int pixelsIn (int id, COLORREF colour) { return pixelsIn (rectInParent (GetDlgItem (panel, id)), colour); }

@@ -107,7 +107,8 @@ TEST (Lifecycle, BusesCallSequencesAndWhatTheProcessorReports)
 	for (int32 size : {int32 (kSample32), int32 (kSample64), 2, -1})
 		EXPECT_EQ (processor->canProcessSampleSize (size), size == kSample32 || size == kSample64 ? kResultTrue : kResultFalse);
 
-	// Activation twice, suspend and resume with audio in between, terminate twice.
+	// Activation twice, suspend and resume with audio in between, deactivation twice,
+	// terminate twice.
 	EXPECT_EQ (instance->component->setActive (true), kResultOk);
 	EXPECT_EQ (instance->component->setActive (true), kResultOk);
 	for (int cycle = 0; cycle < 2; ++cycle)
