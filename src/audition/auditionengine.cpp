@@ -41,8 +41,11 @@ void AuditionEngine::beginBlock (AuditionMailbox& mailbox, double sampleRate, ui
 		if (entry.sessionId == seenSessionId && entry.sequence > current.sequence)
 			current = entry;
 
-	const bool stalled = lastBlockMs != 0 && nowMs - lastBlockMs > staleLimit;
+	// The gap before this call is the previous call's length: a long call followed by a
+	// shorter one is on time as long as the gap stays within the larger of the two limits.
+	const bool stalled = lastBlockMs != 0 && nowMs - lastBlockMs > std::max (staleLimit, lastStaleLimit);
 	lastBlockMs = nowMs;
+	lastStaleLimit = staleLimit;
 
 	uint32_t code = 0;
 	uint32_t chosen = 0;

@@ -48,6 +48,7 @@ private:
 	uint32_t seenSessionId {0};
 	uint32_t retiredRequestId {0};
 	uint64_t lastBlockMs {0};
+	uint32_t lastStaleLimit {0}; // the previous call's, which its own gap is measured against
 	AuditionRequest current {};
 	AuditionFilterBank filterBank;
 	uint32_t stateCode {static_cast<uint32_t> (AuditionState::noSession)};

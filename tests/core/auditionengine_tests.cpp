@@ -215,6 +215,27 @@ TEST (AuditionEngine, SuspendClearAndStallRetireTheRequestInThatOrder)
 	EXPECT_EQ (timing.engine.filters ().currentSampleRate (), 44100.0);
 	timing.now += 5000;
 	EXPECT_EQ (timing.block (), kFull);
+
+	// A host exactly on time with a long block and then a shorter one: the gap is the long
+	// block's length, within its limit though past the short one's. The audition plays on;
+	// a real stall after the short block is still caught.
+	const struct
+	{
+		double rate;
+		int32_t longer, shorter;
+	} uneven[] = {{44100.0, 16384, 4096}, {8000.0, 2048, 64}};
+	for (const auto& u : uneven)
+	{
+		SCOPED_TRACE (u.rate);
+		Rig host;
+		host.request (4, 0b0010);
+		EXPECT_EQ (host.block (false, u.longer, u.rate), kActive);
+		host.now += uint64_t (u.longer * 1000.0 / u.rate); // 371 and 256 ms
+		host.request (4, 0b0010);
+		EXPECT_EQ (host.block (false, u.shorter, u.rate), kActive);
+		host.now += 251;
+		EXPECT_EQ (host.block (false, u.shorter, u.rate), kStalled);
+	}
 }
 
 TEST (AuditionEngine, AResetRetiresTheCurrentRequest)
