@@ -77,18 +77,23 @@ void Controller::sendRequest (const char* messageId)
 	sendMessage (message);
 }
 
-void Controller::renameSender (const std::u16string& name)
+void Controller::renameSender (std::u16string name)
 {
+	// The name box holds 64 units: an emoji typed or pasted at the end leaves half of it,
+	// which no name may end in.
+	if (!name.empty () && (name.back () & 0xFC00) == 0xD800)
+		name.pop_back ();
 	if (name.size () > 64 || name == cachedStatus ().name)
 		return;
-	if (IPtr<IMessage> message = owned (allocateMessage ()))
-	{
-		message->setMessageID (kMessageName);
-		if (IAttributeList* attributes = message->getAttributes ())
-			attributes->setString (kAttributeName, reinterpret_cast<const TChar*> (name.c_str ()));
-		sendMessage (message);
-	}
-	// The project now differs from what was saved, whether or not the message went out.
+	IPtr<IMessage> message = owned (allocateMessage ());
+	if (!message)
+		return;
+	message->setMessageID (kMessageName);
+	if (IAttributeList* attributes = message->getAttributes ())
+		attributes->setString (kAttributeName, reinterpret_cast<const TChar*> (name.c_str ()));
+	if (sendMessage (message) != kResultOk)
+		return;
+	// The project now differs from what was saved.
 	if (componentHandler)
 	{
 		FUnknownPtr<IComponentHandler2> handler2 (componentHandler);

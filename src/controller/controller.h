@@ -23,9 +23,10 @@ public:
 	/** A copy of the cached status, taken under the status mutex. */
 	SenderStatus cachedStatus () const;
 
-	/** Asks the processor to rename the sender and marks the project modified; nothing
+	/** Asks the processor to rename the sender and, once the request went out, marks the
+	    project modified. A trailing half of a surrogate pair is dropped first; nothing
 	    happens for a text over 64 units or equal to the cached name. */
-	void renameSender (const std::u16string& name);
+	void renameSender (std::u16string name);
 
 	/** Sends a request without attributes ("tarvo.poll", "tarvo.primary", "tarvo.clear"). */
 	void sendRequest (const char* messageId);

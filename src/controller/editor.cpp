@@ -95,7 +95,20 @@ public:
 		return type && std::strcmp (type, kPlatformTypeHWND) == 0 ? kResultTrue : kResultFalse;
 	}
 
-	tresult PLUGIN_API attached (void* parent, FIDString type) SMTG_OVERRIDE;
+	tresult PLUGIN_API attached (void* parent, FIDString type) SMTG_OVERRIDE
+	{
+		try
+		{
+			return attach (parent, type);
+		}
+		catch (...)
+		{
+			// Out of memory half-way: no panel rather than half of one.
+			if (panel.get ())
+				destroyPanel ();
+			return kResultFalse;
+		}
+	}
 
 	tresult PLUGIN_API removed () SMTG_OVERRIDE
 	{
@@ -107,8 +120,10 @@ public:
 private:
 	static LRESULT CALLBACK windowProcedure (HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 	static LRESULT CALLBACK nameEditProcedure (HWND edit, UINT message, WPARAM wParam, LPARAM lParam);
+	tresult attach (void* parent, FIDString type);
 	LRESULT handle (HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 	void endRename (bool commit);
+	void commitOpenRename ();
 	HWND addChild (const wchar_t* windowClass, int id, const wchar_t* text, DWORD style, int x, int y, int width,
 	               int height);
 	void destroyPanel ();
@@ -132,7 +147,7 @@ private:
 	int32_t lastDrawnRole {-1};
 };
 
-tresult PLUGIN_API Editor::attached (void* parent, FIDString type)
+tresult Editor::attach (void* parent, FIDString type)
 {
 	if (panel.get () || !parent || !type || std::strcmp (type, kPlatformTypeHWND) != 0)
 		return kResultFalse;
@@ -186,7 +201,9 @@ HWND Editor::addChild (const wchar_t* windowClass, int id, const wchar_t* text, 
 void Editor::destroyPanel ()
 {
 	KillTimer (panel.get (), kRefreshTimer);
-	// The window stops knowing us first: its last messages then need nothing of ours.
+	// A rename being typed is committed first; then the window stops knowing us: its last
+	// messages need nothing of ours.
+	commitOpenRename ();
 	SetWindowLongPtrW (panel.get (), GWLP_USERDATA, 0);
 	panel.reset ();
 	nameEdit = statusLine = primaryButton = clearButton = nullptr;
@@ -203,6 +220,8 @@ LRESULT CALLBACK Editor::windowProcedure (HWND window, UINT message, WPARAM wPar
 	auto* editor = reinterpret_cast<Editor*> (GetWindowLongPtrW (window, GWLP_USERDATA));
 	if (!editor)
 		return DefWindowProcW (window, message, wParam, lParam);
+	if (message == WM_DESTROY)
+		editor->commitOpenRename (); // the host destroys its window, the name box still open
 	if (message == WM_NCDESTROY)
 	{
 		// The host destroyed its window, and ours with it, before removing the view.
@@ -232,7 +251,15 @@ LRESULT CALLBACK Editor::nameEditProcedure (HWND edit, UINT message, WPARAM wPar
 	const bool endKey = wParam == VK_RETURN || wParam == VK_ESCAPE;
 	if (editor && message == WM_KEYDOWN && endKey)
 	{
-		editor->endRename (wParam == VK_RETURN);
+		IPtr<Editor> keepAlive (editor);
+		try
+		{
+			editor->endRename (wParam == VK_RETURN);
+		}
+		catch (...)
+		{
+			// Out of memory: the key did nothing, the box stays open.
+		}
 		return 0;
 	}
 	if (message == WM_CHAR && endKey)
@@ -308,6 +335,14 @@ void Editor::endRename (bool commit)
 	SetFocus (panel.get ());
 }
 
+/** The panel goes away: a rename being typed ends as a change of focus ends it, which
+    commits what the box holds. */
+void Editor::commitOpenRename ()
+{
+	if (nameEdit && GetFocus () == nameEdit)
+		SetFocus (nullptr);
+}
+
 void Editor::showMenu ()
 {
 	UniqueMenu menu (CreatePopupMenu ());
@@ -356,9 +391,10 @@ void Editor::refresh ()
 	{
 		refreshControls ();
 	}
-	catch (const std::bad_alloc&)
+	catch (...)
 	{
-		// Out of memory: this refresh is skipped, the timer brings the next one.
+		// Out of memory (also a lock that found none to set itself up): this refresh is
+		// skipped, the timer brings the next one.
 	}
 }
 

@@ -135,13 +135,20 @@ protected:
 		return CLR_INVALID;
 	}
 
-	void rename (const wchar_t* text, WPARAM key = 0)
+	/** Chooses "Rename sender" from the menu; the box it opens, with the focus. */
+	HWND openRenameBox ()
 	{
 		SetTimer (nullptr, 0, 50, inMenu<false>);
 		click (kMenuButton); // returns once the menu closed
 		HWND edit = GetDlgItem (panel, kNameEdit);
-		ASSERT_TRUE (IsWindowVisible (edit)) << "the menu item did not open the rename box";
+		EXPECT_TRUE (IsWindowVisible (edit)) << "the menu item did not open the rename box";
 		EXPECT_EQ (GetFocus (), edit);
+		return edit;
+	}
+
+	void rename (const wchar_t* text, WPARAM key = 0)
+	{
+		HWND edit = openRenameBox ();
 		if (text)
 			SetWindowTextW (edit, text);
 		if (key)
@@ -306,6 +313,37 @@ TEST_F (PanelTest, RenamingThroughTheMenuSendsOneNameAndMarksTheProject)
 	EXPECT_EQ (textOf (edit), L"Room");
 	EXPECT_EQ (handler.dirtyTrue.load (), 2);
 	EXPECT_EQ (instance.poll ().name, u"Room");
+
+	// An emoji typed at the box's limit of 64 units: the half that fits is dropped and
+	// the rest of the name is taken.
+	const std::wstring full (63, L'n');
+	rename ((full + L"\U0001F600").c_str (), VK_RETURN);
+	EXPECT_EQ (instance.poll ().name, std::u16string (63, u'n'));
+	EXPECT_EQ (handler.dirtyTrue.load (), 3);
+
+	// The window closes while a new name is being typed: the host removes the view and
+	// then destroys its window, or destroys its window first. Either way the name is
+	// taken, once; after Escape nothing is.
+	for (const bool removedFirst : {true, false})
+	{
+		SCOPED_TRACE (removedFirst ? "view removed first" : "window destroyed first");
+		const std::wstring name = removedFirst ? L"Closed mid-rename" : L"Destroyed mid-rename";
+		SetWindowTextW (openRenameBox (), name.c_str ());
+		if (removedFirst)
+			window.close ();
+		else
+			DestroyWindow (window.window ());
+		EXPECT_EQ (instance.poll ().name, std::u16string (name.begin (), name.end ()));
+		EXPECT_EQ (handler.dirtyTrue.load (), removedFirst ? 4 : 5);
+		window.close ();
+		open (*instance.controller);
+	}
+	HWND box = openRenameBox ();
+	SetWindowTextW (box, L"Discarded");
+	SendMessageW (box, WM_KEYDOWN, VK_ESCAPE, 0);
+	window.close ();
+	EXPECT_EQ (instance.poll ().name, u"Destroyed mid-rename");
+	EXPECT_EQ (handler.dirtyTrue.load (), 5);
 }
 
 TEST_F (PanelTest, AttachingAgainAndHostsThatDestroyOrReleaseEarly)

@@ -2,6 +2,7 @@
 // come back with a result, never let an exception out.
 #include "instrumentation.h"
 #include "linkedinstance.h"
+#include "teststreams.h"
 
 #include "hostwindow.h"
 #include "processor/processor.h"
@@ -65,12 +66,18 @@ TEST (OutOfMemory, NothingThrownReachesTheHostOrTheWindow)
 		FUnknown* processor = nullptr;
 		FUnknown* controller = nullptr;
 		IPlugView* otherView = nullptr;
-		tresult results[5] {};
+		// A controller whose status lock has never been taken: the first lock may need
+		// memory of its own.
+		IPtr<Controller> fresh = test::makeController ();
+		IPlugView* freshView = nullptr;
+		tresult results[6] {};
 		{
 			FailingAllocation outOfMemory (granted);
 			processor = createProcessorInstance (nullptr);
 			controller = Controller::createInstance (nullptr);
 			otherView = instance.controller->createView ("editor");
+			freshView = fresh->createView ("editor");
+			results[5] = freshView ? freshView->attached (window.window (), "HWND") : kOutOfMemory;
 			results[0] = instance.processorPoint->notify (poll);
 			results[1] = instance.processorPoint->notify (rename);
 			saved->seek (0, IBStream::kIBSeekSet, nullptr);
@@ -80,10 +87,14 @@ TEST (OutOfMemory, NothingThrownReachesTheHostOrTheWindow)
 			results[4] = instance.controller->setComponentState (saved);
 			SendMessageW (panel, WM_TIMER, 1, 0);
 			SendMessageW (panel, WM_COMMAND, MAKEWPARAM (101, EN_KILLFOCUS), reinterpret_cast<LPARAM> (nameEdit));
+			for (WPARAM key : {VK_ESCAPE, VK_RETURN})
+				SendMessageW (nameEdit, WM_KEYDOWN, key, 0);
 			RedrawWindow (panel, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
 			failed = test::failedAllocations ();
 		}
-		for (FUnknown* made : {processor, controller, static_cast<FUnknown*> (otherView)})
+		if (freshView)
+			freshView->removed ();
+		for (FUnknown* made : {processor, controller, static_cast<FUnknown*> (otherView), static_cast<FUnknown*> (freshView)})
 			if (made)
 				made->release ();
 		// Any result will do while memory runs out (the host's own calls fail too), as long

@@ -2,6 +2,7 @@
 // controller, with instances sharing one process.
 #include "linkedinstance.h"
 #include "runtimefixture.h"
+#include "teststreams.h"
 
 #include "hostwindow.h"
 #include "server/audioserver.h"
@@ -180,6 +181,13 @@ TEST (Messages, TheControllerValidatesStatusRenamesAndMakesOneView)
 	EXPECT_EQ (handler.dirtyTrue.load (), 1);
 	EXPECT_EQ (instance.poll ().name, std::u16string (64, u'y'));
 	controller.setComponentHandler (nullptr);
+	// With no processor to take it nothing goes out, and the project stays as it was.
+	IPtr<Controller> alone = test::makeController ();
+	alone->initialize (host::hostContext ());
+	alone->setComponentHandler (&handler);
+	alone->renameSender (u"Nobody hears this");
+	EXPECT_EQ (handler.dirtyTrue.load (), 1);
+	alone->terminate ();
 
 	IPtr<IPlugView> view = owned (controller.createView ("editor"));
 	ASSERT_TRUE (view);
