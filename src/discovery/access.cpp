@@ -83,7 +83,7 @@ bool isMissingPathError (const std::error_code& ec)
 
 } // namespace
 
-void ensureSecureDirectory (const std::filesystem::path& dir, AccessDescriptor& access)
+void ensureSecureDirectory (const std::filesystem::path& dir, AccessDescriptor& access, ExistingDirectory existing)
 {
 	const std::filesystem::path parent = dir.parent_path ();
 	std::error_code ec;
@@ -92,10 +92,10 @@ void ensureSecureDirectory (const std::filesystem::path& dir, AccessDescriptor& 
 		throw std::filesystem::filesystem_error ("exists", parent, ec);
 	// A root is its own parent: it is not descended into again.
 	if (!parentExists && parent != dir)
-		ensureSecureDirectory (parent, access);
+		ensureSecureDirectory (parent, access, existing);
 
-	if (!CreateDirectoryW (dir.c_str (), access.attributes ()) &&
-	    GetLastError () != ERROR_ALREADY_EXISTS)
+	const bool created = CreateDirectoryW (dir.c_str (), access.attributes ()) != FALSE;
+	if (!created && GetLastError () != ERROR_ALREADY_EXISTS)
 		throw std::runtime_error ("Discovery directory unavailable");
 
 	const DWORD attributes = GetFileAttributesW (dir.c_str ());
@@ -103,7 +103,8 @@ void ensureSecureDirectory (const std::filesystem::path& dir, AccessDescriptor& 
 	    (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
 		throw std::runtime_error ("Unsafe discovery directory");
 
-	if (!SetFileSecurityW (dir.c_str (), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+	if ((created || existing == ExistingDirectory::narrow) &&
+	    !SetFileSecurityW (dir.c_str (), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
 	                       access.descriptor ()))
 		throw std::runtime_error ("Discovery permissions unavailable");
 }

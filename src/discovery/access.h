@@ -39,8 +39,16 @@ std::wstring accessSddl (const std::wstring& userSid);
     Throws "Random source unavailable". */
 std::string makeRandomHex ();
 
-/** Creates `dir` and any missing ancestors with the descriptor, refuses anything that is
-    not a plain directory, and applies the protected user-only list on every call. */
-void ensureSecureDirectory (const std::filesystem::path& dir, AccessDescriptor& access);
+/** What becomes of the access list of a directory that exists already. */
+enum class ExistingDirectory
+{
+	narrow, // our own folder: given the protected user-only list again on every call
+	keep,   // a folder the user named: it keeps its list
+};
+
+/** Creates `dir` and any missing ancestors with the descriptor (what it creates is the
+    user's alone) and refuses anything that is not a plain directory. */
+void ensureSecureDirectory (const std::filesystem::path& dir, AccessDescriptor& access,
+                            ExistingDirectory existing = ExistingDirectory::narrow);
 
 } // namespace tarvo

@@ -18,7 +18,7 @@ bool isAbsoluteWindowsPath (const std::wstring& path) noexcept
 	return driveRoot || networkOrDevice;
 }
 
-std::filesystem::path resolveRuntimeDirectory ()
+std::filesystem::path resolveRuntimeDirectory (RuntimeSource* source)
 {
 	constexpr DWORD kCapacity = 32768;
 	std::vector<wchar_t> value (kCapacity, L'\0');
@@ -31,12 +31,16 @@ std::filesystem::path resolveRuntimeDirectory ()
 		const std::wstring dir (value.data ());
 		if (!isAbsoluteWindowsPath (dir))
 			throw std::runtime_error ("Invalid runtime directory");
+		if (source)
+			*source = RuntimeSource::environment;
 		return std::filesystem::path (dir);
 	}
 
 	ComTaskString folder;
 	if (FAILED (SHGetKnownFolderPath (FOLDERID_LocalAppData, 0, nullptr, folder.out ())))
 		throw std::runtime_error ("Local profile unavailable");
+	if (source)
+		*source = RuntimeSource::localProfile;
 	return std::filesystem::path (folder.get ()) / L"Tarvo Audio Server Prototype" / L"Runtime-v5";
 }
 

@@ -3,6 +3,7 @@
 #include "runtimefixture.h"
 
 #include "discovery/access.h"
+#include "discovery/discoveryfiles.h"
 #include "server/audioserver.h"
 #include "shared/win32owners.h"
 
@@ -143,6 +144,16 @@ TEST (Access, TheRuntimeDirectoryIsMadeOrNarrowedToTheUserAndOnlyAPlainOneIsUsed
 	ensureSecureDirectory (wide, access);
 	expectFileUserOnly (wide);
 	EXPECT_EQ (securityOf (scratch.path ()), parentBefore);
+	// A folder the user named keeps its list; what is made below it is the user's alone.
+	const auto named = scratch.path () / "named";
+	std::filesystem::create_directories (named);
+	ASSERT_TRUE (SetFileSecurityW (named.c_str (), DACL_SECURITY_INFORMATION, open));
+	const auto namedBefore = securityOf (named);
+	ensureSecureDirectory (named, access, ExistingDirectory::keep);
+	EXPECT_EQ (securityOf (named), namedBefore);
+	ensureSecureDirectory (named / "made" / "here", access, ExistingDirectory::keep);
+	expectFileUserOnly (named / "made");
+	expectFileUserOnly (named / "made" / "here");
 
 	const auto file = scratch.path () / "not-a-folder";
 	std::ofstream (file) << "x";
@@ -162,6 +173,39 @@ TEST (Access, TheRuntimeDirectoryIsMadeOrNarrowedToTheUserAndOnlyAPlainOneIsUsed
 			missing[0] = letter;
 	ASSERT_NE (missing[0], L'?');
 	EXPECT_EQ (test::errorOf ([&] { ensureSecureDirectory (missing, access); }), "Discovery directory unavailable");
+}
+
+TEST (Security, ARunInAFolderTheUserNamedLeavesItsListAndKeepsTheTokenToTheUser)
+{
+	// A shared folder: everyone may read it, and it stays that way.
+	test::RuntimeDirectory runtime;
+	std::filesystem::create_directories (runtime.path ());
+	PSECURITY_DESCRIPTOR open = nullptr;
+	ASSERT_TRUE (ConvertStringSecurityDescriptorToSecurityDescriptorW (L"D:(A;OICI;GA;;;WD)", SDDL_REVISION_1, &open, nullptr));
+	LocalPtr<PSECURITY_DESCRIPTOR> openOwner (open);
+	ASSERT_TRUE (SetFileSecurityW (runtime.path ().c_str (), DACL_SECURITY_INFORMATION, open));
+	const auto before = securityOf (runtime.path ());
+	{
+		AudioServer server;
+		server.start ();
+		auto record = test::waitForSender (runtime.path ());
+		ASSERT_TRUE (record);
+		expectFileUserOnly (record->file);
+		EXPECT_EQ (securityOf (runtime.path ()), before);
+	}
+	EXPECT_EQ (securityOf (runtime.path ()), before);
+
+	// The record's temporary file, caught while a reader holds the record so that it
+	// cannot be moved into place, is the user's alone too.
+	AccessDescriptor access = makeAccessDescriptor ();
+	const auto recordPath = runtime.path () / "0123.json";
+	std::ofstream (recordPath) << "{}";
+	UniqueHandle reader (CreateFileW (recordPath.c_str (), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+	ASSERT_TRUE (reader);
+	DiscoveryFiles files (recordPath);
+	PublicationContext context {0, files, "0123", std::string (48, 'a'), access};
+	EXPECT_EQ (test::errorOf ([&] { publishDiscoveryRecord (context, 1, u"Shared"); }), "Discovery publish failed");
+	expectFileUserOnly (files.temporaryPath ());
 }
 
 TEST (Security, ThePipeTakesOneLocalClientAndNoImpostorEnd)
