@@ -1,12 +1,16 @@
 // A mixing session: N instances of the plug-in in one host process, loaded from the built
-// bundle as a DAW loads them, one audio thread processing them all in real time at
-// 256-frame blocks, and one visualiser process (this program again, as "reader") holding
-// a connection to every sender. For each N it prints the host's and the reader's CPU
-// share, the wineserver's when there is one, dropped blocks and the delivery delay.
+// bundle as a DAW loads them, one audio thread processing them all in real time, and one
+// visualiser process (this program again, as "reader") holding a connection to every
+// sender. Two tables: 1 to 128 instances at 256-frame blocks and 48 kHz, and one instance
+// at host buffers from 16 to 4096 frames and rates from 44.1 to 192 kHz. Each row gives
+// the host's and the reader's CPU share, the wineserver's when there is one, dropped
+// blocks and the delivery delay.
 //
-// The delay: the host stamps each call's continuous time with its clock reading in
-// microseconds (the plug-in copies it into the block header as the block's position), and
-// the reader subtracts it from its own reading of the same system-wide clock.
+// The delay: the host writes its clock reading, in microseconds, into every frame of a
+// call's audio (the upper 20 bits in the left channel, the lower 20 in the right, both
+// exact as 32-bit floats), and the reader subtracts the first frame's stamp of each block
+// from its own reading of the same system-wide clock: the age of the oldest audio in the
+// block. The timeline position runs on in samples, as a host's does.
 #include "pluginmodule.h"
 #include "processbuffers.h"
 #include "visualiserclient.h"
@@ -36,9 +40,6 @@ using namespace Steinberg::Vst;
 
 namespace {
 
-constexpr int32 kBlock = 256;
-constexpr double kRate = 48000.0;
-
 int64_t microsNow ()
 {
 	LARGE_INTEGER counter, frequency;
@@ -46,6 +47,14 @@ int64_t microsNow ()
 	QueryPerformanceFrequency (&frequency);
 	return int64_t (double (counter.QuadPart) * 1e6 / double (frequency.QuadPart));
 }
+
+/** One measurement: how many instances, at which host buffer and sample rate. */
+struct Setting
+{
+	int instances;
+	int32 block;
+	double rate;
+};
 
 double cpuSeconds (HANDLE process)
 {
@@ -119,7 +128,8 @@ int reader (const std::filesystem::path& dir, size_t count, double seconds)
 		{
 			++frames;
 			gaps += last != lastSequence.end () ? h.sequence - (last->second + 1) : 0;
-			delays.push_back (double (microsNow () - h.position) / 1000.0);
+			const int64_t stamp = int64_t (frame->samples[0]) << 20 | int64_t (frame->samples[1]);
+			delays.push_back (double (microsNow () - stamp) / 1000.0);
 		}
 		lastSequence[sender.id] = h.sequence;
 		dropped[sender.id] = h.dropped;
@@ -224,7 +234,144 @@ struct Instance
 	std::unique_ptr<host::ProcessBuffers> buffers;
 };
 
-int hostSession (const std::filesystem::path& self, double seconds, const std::vector<int>& sizes)
+/** Measures one setting and prints its row of `table`; false when the visualiser failed. */
+bool measure (IPluginFactory* factory, const TUID cid, const std::filesystem::path& self, double seconds,
+              const Setting& setting, bool bufferTable)
+{
+	const int count = setting.instances;
+	const int32 block = setting.block;
+	const double rate = setting.rate;
+	std::string error;
+	const auto dir = std::filesystem::temp_directory_path () /
+	                 ("tarvo-scaling-" + std::to_string (GetCurrentProcessId ()) + "-" + std::to_string (count) + "-" +
+	                  std::to_string (block) + "-" + std::to_string (int (rate)));
+	std::filesystem::remove_all (dir);
+	SetEnvironmentVariableW (L"TARVO_AUDIO_SERVER_RUNTIME", dir.c_str ());
+
+	std::vector<Instance> instances;
+	for (int i = 0; i < count; ++i)
+	{
+		Instance instance;
+		instance.plugin = host::PluginInstance::create (factory, cid, error);
+		if (!instance.plugin)
+		{
+			std::fprintf (stderr, "streaming_bench: %s\n", error.c_str ());
+			return false;
+		}
+		IAudioProcessor* processor = instance.plugin->processor;
+		SpeakerArrangement stereo = SpeakerArr::kStereo;
+		processor->setBusArrangements (&stereo, 1, &stereo, 1);
+		ProcessSetup setup {kRealtime, kSample32, block, rate};
+		processor->setupProcessing (setup);
+		instance.plugin->component->setActive (true);
+		processor->setProcessing (true);
+		instance.buffers = std::make_unique<host::ProcessBuffers> (2, block, kSample32);
+		instance.buffers->context ().state = ProcessContext::kPlaying | ProcessContext::kContTimeValid;
+		instances.push_back (std::move (instance));
+	}
+
+	// The host's audio thread: one call of each instance per host buffer.
+	const double bufferSeconds = block / rate;
+	std::atomic<bool> stop {false};
+	std::atomic<uint64_t> lateCalls {0}, calls {0};
+	std::thread audio ([&] {
+		SetThreadPriority (GetCurrentThread (), THREAD_PRIORITY_TIME_CRITICAL);
+		auto started = std::chrono::steady_clock::now ();
+		const auto period = std::chrono::nanoseconds (int64_t (bufferSeconds * 1e9));
+		// An audio device does not catch up on buffers it missed: a cycle more than 2 ms
+		// (or two buffers) late is counted and the schedule starts again from now.
+		const auto xrun = std::max (std::chrono::nanoseconds (2000000), 2 * period);
+		for (uint64_t n = 0, first = 0; !stop.load (); ++n)
+		{
+			// Whole milliseconds of sleep, as an audio device's period would wake the
+			// thread: no spinning on the way, and the schedule stays absolute. Buffers
+			// shorter than a millisecond go out in bursts, as they do from a device
+			// driver's own buffer.
+			const auto due = started + int64_t (n - first) * period;
+			const auto ahead = std::chrono::duration_cast<std::chrono::milliseconds> (due - std::chrono::steady_clock::now ());
+			if (ahead.count () >= 1)
+				Sleep (DWORD (ahead.count ()));
+			if (std::chrono::steady_clock::now () - due > xrun)
+			{
+				++lateCalls;
+				started = std::chrono::steady_clock::now ();
+				first = n;
+			}
+			const int64_t stamp = microsNow ();
+			for (Instance& instance : instances)
+			{
+				ProcessData& data = instance.buffers->prepare (block);
+				std::fill_n (data.inputs[0].channelBuffers32[0], block, float (stamp >> 20 & 0xFFFFF));
+				std::fill_n (data.inputs[0].channelBuffers32[1], block, float (stamp & 0xFFFFF));
+				instance.buffers->context ().continousTimeSamples = int64 (n) * block;
+				instance.plugin->processor->process (data);
+			}
+			++calls;
+		}
+	});
+
+	ReaderProcess reader;
+	const std::wstring command = L"\"" + self.wstring () + L"\" reader \"" + dir.wstring () + L"\" " +
+	                             std::to_wstring (count) + L" " + std::to_wstring (seconds);
+	std::string line;
+	if (reader.start (command))
+		while ((line = reader.readLine ()) != "ready" && !line.empty () && line.rfind ("failed", 0) != 0)
+		{
+		}
+	double hostCpu = 0.0, wineserverCpu = -1.0, callRate = 0.0;
+	if (line == "ready")
+	{
+		const double before = cpuSeconds (GetCurrentProcess ());
+		const double serverBefore = wineserverSeconds ();
+		const uint64_t callsBefore = calls.load ();
+		const auto started = std::chrono::steady_clock::now ();
+		while ((line = reader.readLine ()).rfind ("result", 0) != 0 && !line.empty ())
+		{
+		}
+		const double wall = std::chrono::duration<double> (std::chrono::steady_clock::now () - started).count ();
+		hostCpu = (cpuSeconds (GetCurrentProcess ()) - before) / wall;
+		callRate = double (calls.load () - callsBefore) / wall;
+		const double serverAfter = wineserverSeconds ();
+		if (serverBefore >= 0.0 && serverAfter >= 0.0)
+			wineserverCpu = (serverAfter - serverBefore) / wall;
+	}
+	stop = true;
+	audio.join ();
+	for (Instance& instance : instances)
+	{
+		instance.plugin->processor->setProcessing (false);
+		instance.plugin->component->setActive (false);
+	}
+	instances.clear ();
+	std::filesystem::remove_all (dir);
+
+	size_t connected = 0;
+	double readerCpu = 0.0, p50 = 0.0, p99 = 0.0, worst = 0.0;
+	unsigned long long frames = 0, keepAlives = 0, gaps = 0, dropped = 0;
+	if (std::sscanf (line.c_str (), "result %zu %lf %llu %llu %llu %llu %lf %lf %lf", &connected, &readerCpu, &frames,
+	                 &keepAlives, &gaps, &dropped, &p50, &p99, &worst) != 9)
+	{
+		std::printf ("| %d | the visualiser failed: %s |\n", bufferTable ? int (block) : count, line.c_str ());
+		std::fflush (stdout);
+		return false;
+	}
+	char server[32] = "-";
+	if (wineserverCpu >= 0.0)
+		std::snprintf (server, sizeof server, "%.1f %%", 100.0 * wineserverCpu);
+	if (bufferTable)
+		std::printf ("| %d | %.1f | %.0f | %llu | %llu | %llu | %.2f | %.2f | %.1f %% | %.1f %% | %s | %llu |\n", int (block),
+		             rate / 1000.0, callRate, frames, dropped, gaps, p50, p99, 100.0 * hostCpu, 100.0 * readerCpu, server,
+		             static_cast<unsigned long long> (lateCalls.load ()));
+	else
+		std::printf ("| %d | %.1f %% | %.2f %% | %.1f %% | %s | %llu | %llu | %llu | %.2f | %.2f | %.2f | %llu |\n", count,
+		             100.0 * hostCpu, 100.0 * hostCpu / count, 100.0 * readerCpu, server, frames, dropped, gaps, p50, p99,
+		             worst, static_cast<unsigned long long> (lateCalls.load ()));
+	std::fflush (stdout);
+	return true;
+}
+
+int hostSession (const std::filesystem::path& self, double seconds, const std::vector<Setting>& settings,
+                 bool bufferTable)
 {
 	std::string error;
 	auto module = host::PluginModule::load (TARVO_MODULE_FILE, error);
@@ -236,119 +383,24 @@ int hostSession (const std::filesystem::path& self, double seconds, const std::v
 	PClassInfo info;
 	module->factory ()->getClassInfo (0, &info);
 
-	std::printf ("| instances | host CPU, share of one core | per instance | visualiser CPU | wineserver CPU | "
-	             "audio frames received | dropped blocks | gaps | delay p50 (ms) | p99 (ms) | max (ms) | late audio cycles |\n");
-	std::printf ("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+	if (bufferTable)
+	{
+		std::printf ("| host buffer (frames) | rate (kHz) | process calls per second | audio frames received | "
+		             "dropped blocks | gaps | delay p50 (ms) | p99 (ms) | host CPU | visualiser CPU | wineserver CPU | "
+		             "late audio cycles |\n");
+		std::printf ("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+	}
+	else
+	{
+		std::printf ("| instances | host CPU, share of one core | per instance | visualiser CPU | wineserver CPU | "
+		             "audio frames received | dropped blocks | gaps | delay p50 (ms) | p99 (ms) | max (ms) | late audio cycles |\n");
+		std::printf ("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+	}
 	std::fflush (stdout);
 	int status = 0;
-	for (const int count : sizes)
-	{
-		const auto dir = std::filesystem::temp_directory_path () /
-		                 ("tarvo-scaling-" + std::to_string (GetCurrentProcessId ()) + "-" + std::to_string (count));
-		std::filesystem::remove_all (dir);
-		SetEnvironmentVariableW (L"TARVO_AUDIO_SERVER_RUNTIME", dir.c_str ());
-
-		std::vector<Instance> instances;
-		for (int i = 0; i < count; ++i)
-		{
-			Instance instance;
-			instance.plugin = host::PluginInstance::create (module->factory (), info.cid, error);
-			if (!instance.plugin)
-			{
-				std::fprintf (stderr, "streaming_bench: %s\n", error.c_str ());
-				return 1;
-			}
-			IAudioProcessor* processor = instance.plugin->processor;
-			SpeakerArrangement stereo = SpeakerArr::kStereo;
-			processor->setBusArrangements (&stereo, 1, &stereo, 1);
-			ProcessSetup setup {kRealtime, kSample32, kBlock, kRate};
-			processor->setupProcessing (setup);
-			instance.plugin->component->setActive (true);
-			processor->setProcessing (true);
-			instance.buffers = std::make_unique<host::ProcessBuffers> (2, kBlock, kSample32);
-			for (int32 f = 0; f < kBlock; ++f)
-				for (int32 c = 0; c < 2; ++c)
-					instance.buffers->setInput (c, f, 0.3 * std::sin (0.05 * f + i));
-			instance.buffers->context ().state = ProcessContext::kPlaying | ProcessContext::kContTimeValid;
-			instances.push_back (std::move (instance));
-		}
-
-		// The host's audio thread: every 5.33 ms, one call of each instance.
-		std::atomic<bool> stop {false};
-		std::atomic<uint64_t> lateCalls {0};
-		std::thread audio ([&] {
-			SetThreadPriority (GetCurrentThread (), THREAD_PRIORITY_TIME_CRITICAL);
-			const auto started = std::chrono::steady_clock::now ();
-			for (uint64_t n = 0; !stop.load (); ++n)
-			{
-				// Whole milliseconds of sleep, as an audio device's period would wake the
-				// thread: no spinning on the way, and the schedule stays absolute.
-				const auto due = started + std::chrono::microseconds (int64_t (double (n) * kBlock / kRate * 1e6));
-				const auto ahead = std::chrono::duration_cast<std::chrono::milliseconds> (due - std::chrono::steady_clock::now ());
-				if (ahead.count () >= 1)
-					Sleep (DWORD (ahead.count ()));
-				if (std::chrono::steady_clock::now () - due > std::chrono::microseconds (int64_t (kBlock / kRate * 1e6)))
-					++lateCalls;
-				const int64_t stamp = microsNow ();
-				for (Instance& instance : instances)
-				{
-					instance.buffers->context ().continousTimeSamples = stamp;
-					instance.plugin->processor->process (instance.buffers->prepare (kBlock));
-				}
-			}
-		});
-
-		ReaderProcess reader;
-		const std::wstring command = L"\"" + self.wstring () + L"\" reader \"" + dir.wstring () + L"\" " +
-		                             std::to_wstring (count) + L" " + std::to_wstring (seconds);
-		std::string line;
-		if (reader.start (command))
-			while ((line = reader.readLine ()) != "ready" && !line.empty () && line.rfind ("failed", 0) != 0)
-			{
-			}
-		double hostCpu = 0.0, wineserverCpu = -1.0;
-		if (line == "ready")
-		{
-			const double before = cpuSeconds (GetCurrentProcess ());
-			const double serverBefore = wineserverSeconds ();
-			const auto started = std::chrono::steady_clock::now ();
-			while ((line = reader.readLine ()).rfind ("result", 0) != 0 && !line.empty ())
-			{
-			}
-			const double wall = std::chrono::duration<double> (std::chrono::steady_clock::now () - started).count ();
-			hostCpu = (cpuSeconds (GetCurrentProcess ()) - before) / wall;
-			const double serverAfter = wineserverSeconds ();
-			if (serverBefore >= 0.0 && serverAfter >= 0.0)
-				wineserverCpu = (serverAfter - serverBefore) / wall;
-		}
-		stop = true;
-		audio.join ();
-		for (Instance& instance : instances)
-		{
-			instance.plugin->processor->setProcessing (false);
-			instance.plugin->component->setActive (false);
-		}
-		instances.clear ();
-		std::filesystem::remove_all (dir);
-
-		size_t connected = 0;
-		double readerCpu = 0.0, p50 = 0.0, p99 = 0.0, worst = 0.0;
-		unsigned long long frames = 0, keepAlives = 0, gaps = 0, dropped = 0;
-		if (std::sscanf (line.c_str (), "result %zu %lf %llu %llu %llu %llu %lf %lf %lf", &connected, &readerCpu, &frames,
-		                 &keepAlives, &gaps, &dropped, &p50, &p99, &worst) != 9)
-		{
-			std::printf ("| %d | the visualiser failed: %s |\n", count, line.c_str ());
+	for (const Setting& setting : settings)
+		if (!measure (module->factory (), info.cid, self, seconds, setting, bufferTable))
 			status = 1;
-			continue;
-		}
-		char server[32] = "-";
-		if (wineserverCpu >= 0.0)
-			std::snprintf (server, sizeof server, "%.1f %%", 100.0 * wineserverCpu);
-		std::printf ("| %d | %.1f %% | %.2f %% | %.1f %% | %s | %llu | %llu | %llu | %.2f | %.2f | %.2f | %llu |\n", count,
-		             100.0 * hostCpu, 100.0 * hostCpu / count, 100.0 * readerCpu, server, frames, dropped, gaps, p50, p99,
-		             worst, static_cast<unsigned long long> (lateCalls.load ()));
-		std::fflush (stdout);
-	}
 	return status;
 }
 
@@ -360,16 +412,31 @@ int main (int argc, char** argv)
 		return reader (argv[2], size_t (std::atoi (argv[3])), std::atof (argv[4]));
 	if (argc >= 2 && (std::string (argv[1]) == "--help" || std::string (argv[1]) == "-h"))
 	{
-		std::printf ("usage: streaming_bench [SECONDS [INSTANCES...]]   (default 20 s; 1 16 32 64 128)\n");
+		std::printf ("usage: streaming_bench [SECONDS [INSTANCES...]]   1 16 32 64 128 instances by default, 20 s each\n"
+		             "       streaming_bench buffers [SECONDS [FRAMES RATE]]\n"
+		             "                                   one instance at host buffers of 16 to 4096 frames and\n"
+		             "                                   44.1 to 192 kHz, 6 s each (or at the one buffer given)\n");
 		return 0;
 	}
-	const double seconds = argc > 1 ? std::atof (argv[1]) : 20.0;
-	std::vector<int> sizes;
-	for (int i = 2; i < argc; ++i)
-		sizes.push_back (std::atoi (argv[i]));
-	if (sizes.empty ())
-		sizes = {1, 16, 32, 64, 128};
 	wchar_t path[MAX_PATH];
 	GetModuleFileNameW (nullptr, path, MAX_PATH);
-	return hostSession (path, seconds, sizes);
+	std::vector<Setting> settings;
+	if (argc >= 2 && std::string (argv[1]) == "buffers")
+	{
+		const double seconds = argc > 2 ? std::atof (argv[2]) : 6.0;
+		if (argc > 4)
+			settings.push_back ({1, int32 (std::atoi (argv[3])), std::atof (argv[4])});
+		else
+			for (const int32 block : {16, 32, 64, 128, 256, 512, 1024, 4096})
+				for (const double rate : {44100.0, 48000.0, 96000.0, 192000.0})
+					settings.push_back ({1, block, rate});
+		return hostSession (path, seconds, settings, true);
+	}
+	const double seconds = argc > 1 ? std::atof (argv[1]) : 20.0;
+	for (int i = 2; i < argc; ++i)
+		settings.push_back ({std::atoi (argv[i]), 256, 48000.0});
+	if (settings.empty ())
+		for (const int count : {1, 16, 32, 64, 128})
+			settings.push_back ({count, 256, 48000.0});
+	return hostSession (path, seconds, settings, false);
 }

@@ -8,6 +8,7 @@
 #include "shared/steadyclock.h"
 #include "shared/utf8.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include <windows.h>
@@ -159,12 +160,20 @@ void AudioServer::followPrimaryGeneration () noexcept
 	}
 }
 
+void AudioServer::noteBlockLength (int32_t frameCount, double sampleRate) noexcept
+{
+	const double micros = double (std::min<int64_t> (frameCount, kMaxBlockFrames)) / sampleRate * 1e6;
+	capturedBlockMicros.store (micros >= 1.0 && micros < 1e9 ? uint32_t (micros) : 0, std::memory_order_relaxed);
+}
+
 void AudioServer::capture (const float* const* channels, int32_t channelCount, int32_t frameCount,
                            uint64_t silenceFlags, double sampleRate) noexcept
 {
 	if (!captureEnabled.load () || frameCount < 1)
 		return;
-	captureRing.write (channels, channelCount, frameCount, silenceFlags, sampleRate, callPosition);
+	noteBlockLength (frameCount, sampleRate);
+	captureRing.write (channels, channelCount, frameCount, silenceFlags, sampleRate, callPosition,
+	                   auditionMailbox.activeSessionId.load ());
 }
 
 void AudioServer::capture (const double* const* channels, int32_t channelCount, int32_t frameCount,
@@ -172,7 +181,9 @@ void AudioServer::capture (const double* const* channels, int32_t channelCount, 
 {
 	if (!captureEnabled.load () || frameCount < 1)
 		return;
-	captureRing.write (channels, channelCount, frameCount, silenceFlags, sampleRate, callPosition);
+	noteBlockLength (frameCount, sampleRate);
+	captureRing.write (channels, channelCount, frameCount, silenceFlags, sampleRate, callPosition,
+	                   auditionMailbox.activeSessionId.load ());
 }
 
 } // namespace tarvo

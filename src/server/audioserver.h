@@ -46,6 +46,9 @@ public:
 	bool isCapturing () const noexcept { return captureEnabled.load (); }
 	/** True when the processor has not processed for longer than its stale limit. */
 	bool processorStale () const noexcept;
+	/** How long the audio in one captured block lasts, as of the latest capture; 0 before
+	    the first. The server wakes often enough for the host's block size. */
+	uint32_t blockMicros () const noexcept { return capturedBlockMicros.load (std::memory_order_relaxed); }
 	const CaptureRing& ring () const noexcept { return captureRing; }
 
 	// ---- audio thread ----
@@ -70,6 +73,7 @@ private:
 	};
 
 	void threadLoop () noexcept;
+	void noteBlockLength (int32_t frameCount, double sampleRate) noexcept;
 
 	CaptureRing captureRing;
 	std::atomic<bool> stopRequested {false};
@@ -88,6 +92,7 @@ private:
 	const uint32_t serial;
 	uint32_t generationSnapshot;
 	int64_t callPosition {kUnknownPosition};
+	std::atomic<uint32_t> capturedBlockMicros {0};
 };
 
 } // namespace tarvo

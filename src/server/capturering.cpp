@@ -25,44 +25,66 @@ uint32_t wholeHertz (double sampleRate) noexcept
 	return static_cast<uint32_t> (std::min (sampleRate, 4294967295.0));
 }
 
+int64_t advanced (int64_t position, uint32_t frames) noexcept
+{
+	// Wrapping addition: a position near the end of the range must not overflow.
+	return position == kUnknownPosition ? kUnknownPosition
+	                                    : static_cast<int64_t> (static_cast<uint64_t> (position) + frames);
+}
+
 } // namespace
 
+void CaptureRing::publish () noexcept
+{
+	BlockHeader& h = slots[writeCounter.load (std::memory_order_relaxed) % kSlots].header;
+	h.frameCount = openFrames;
+	h.sequence = sequence++;
+	h.dropped = dropped;
+	openFrames = 0;
+	writeCounter.fetch_add (1); // publishes header and samples
+}
+
 template <typename Sample>
-void CaptureRing::writeBlocks (const Sample* const* channels, int32_t channelCount,
-                               int32_t frameCount, uint64_t silenceFlags, double sampleRate,
-                               int64_t position) noexcept
+void CaptureRing::writeBlocks (const Sample* const* channels, int32_t channelCount, int32_t frameCount,
+                               uint64_t silenceFlags, double sampleRate, int64_t position, uint32_t session) noexcept
 {
 	const uint32_t rate = wholeHertz (sampleRate);
 	const Sample* sources[2] = {nullptr, nullptr};
 	for (int32_t c = 0; c < channelCount && c < 2; ++c)
 		sources[c] = ((silenceFlags >> c) & 1u) || !channels ? nullptr : channels[c];
 
-	for (int32_t offset = 0; offset < frameCount; offset += int32_t (kMaxBlockFrames))
+	if (openFrames != 0)
 	{
-		const int32_t remaining = frameCount - offset;
-		const int32_t n = std::min (remaining, int32_t (kMaxBlockFrames));
+		const BlockHeader& h = slots[writeCounter.load (std::memory_order_relaxed) % kSlots].header;
+		if (session != openSession)
+			openFrames = 0; // captured for an earlier visualiser: never sent
+		else if (h.sampleRate != rate || h.channelCount != uint32_t (channelCount) ||
+		         advanced (h.position, openFrames) != position)
+			publish ();
+	}
+
+	for (int32_t offset = 0; offset < frameCount;)
+	{
 		const uint32_t w = writeCounter.load (std::memory_order_relaxed);
-		const uint32_t r = readCounter.load (std::memory_order_acquire);
-		if (w - r >= kSlots)
+		if (openFrames == 0)
 		{
-			++dropped;
-			++sequence;
-			continue;
+			const uint32_t r = readCounter.load (std::memory_order_acquire);
+			if (w - r >= kSlots)
+			{
+				offset += std::min (frameCount - offset, int32_t (kMaxBlockFrames));
+				++dropped;
+				++sequence;
+				continue;
+			}
+			BlockHeader& h = slots[w % kSlots].header;
+			h.sampleRate = rate;
+			h.channelCount = static_cast<uint32_t> (channelCount);
+			h.position = advanced (position, uint32_t (offset));
+			openSession = session;
 		}
 
-		CaptureBlock& block = slots[w % kSlots];
-		BlockHeader& h = block.header;
-		h.sampleRate = rate;
-		h.channelCount = static_cast<uint32_t> (channelCount);
-		h.frameCount = static_cast<uint32_t> (n);
-		h.sequence = sequence++;
-		h.dropped = dropped;
-		// Wrapping addition: a position near the end of the range must not overflow.
-		h.position = position == kUnknownPosition
-		                 ? kUnknownPosition
-		                 : static_cast<int64_t> (static_cast<uint64_t> (position) + static_cast<uint64_t> (offset));
-
-		float* out = block.samples;
+		const int32_t n = std::min (frameCount - offset, int32_t (kMaxBlockFrames - openFrames));
+		float* out = slots[w % kSlots].samples + size_t (openFrames) * size_t (channelCount);
 		const Sample* first = sources[0] ? sources[0] + offset : nullptr;
 		const Sample* second = channelCount == 2 && sources[1] ? sources[1] + offset : nullptr;
 		if (channelCount == 1)
@@ -86,20 +108,25 @@ void CaptureRing::writeBlocks (const Sample* const* channels, int32_t channelCou
 				out[2 * f + 1] = second ? static_cast<float> (second[f]) : 0.0f;
 			}
 		}
-		writeCounter.fetch_add (1); // publishes header and samples
+		openFrames += uint32_t (n);
+		offset += n;
+		if (openFrames == kMaxBlockFrames)
+			publish ();
 	}
+	if (openFrames != 0 && waiting () < kGatherFrom)
+		publish ();
 }
 
 void CaptureRing::write (const float* const* channels, int32_t channelCount, int32_t frameCount,
-                         uint64_t silenceFlags, double sampleRate, int64_t position) noexcept
+                         uint64_t silenceFlags, double sampleRate, int64_t position, uint32_t session) noexcept
 {
-	writeBlocks (channels, channelCount, frameCount, silenceFlags, sampleRate, position);
+	writeBlocks (channels, channelCount, frameCount, silenceFlags, sampleRate, position, session);
 }
 
 void CaptureRing::write (const double* const* channels, int32_t channelCount, int32_t frameCount,
-                         uint64_t silenceFlags, double sampleRate, int64_t position) noexcept
+                         uint64_t silenceFlags, double sampleRate, int64_t position, uint32_t session) noexcept
 {
-	writeBlocks (channels, channelCount, frameCount, silenceFlags, sampleRate, position);
+	writeBlocks (channels, channelCount, frameCount, silenceFlags, sampleRate, position, session);
 }
 
 size_t CaptureRing::tryTake (void* destination) noexcept

@@ -2,6 +2,7 @@
 
 #include "discovery/access.h"
 #include "discovery/discoveryfiles.h"
+#include "discovery/runtimedirectory.h"
 #include "server/audioserver.h"
 #include "server/sessionprotocol.h"
 #include "server/wireprotocol.h"
@@ -9,10 +10,12 @@
 #include "shared/steadyclock.h"
 #include "shared/win32owners.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace tarvo {
 namespace {
@@ -27,6 +30,12 @@ constexpr ULONGLONG kKeepAliveMillis = 100;
 constexpr DWORD kAuthenticatedWaitMillis = 8;
 constexpr DWORD kIdleWaitMillis = 100;
 constexpr int kFramesPerPass = 16;
+// A host with small buffers fills the ring quickly: the streaming session wakes before
+// half of it has filled, which leaves the other half for a host that delivers in bursts.
+constexpr uint32_t kBlocksBetweenWakes = CaptureRing::kSlots / 2;
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 // Reads one pass makes before it lets the loop wait: a client cannot keep the thread busy.
 constexpr int kReadsPerPass = 16;
 
@@ -88,6 +97,13 @@ public:
 		readOp.create ();
 		writeOp.create ();
 		keepAlive = keepAliveHeader ();
+		// A wait's time-out is rounded up to the system timer's period, 15.6 ms unless some
+		// code in the process raised its resolution, and at 3,000 process calls a second the
+		// ring fills in under 11 ms. A high-resolution timer (Windows 10 1803 and later)
+		// keeps the streaming wake-up on time whatever the process's timer resolution; where
+		// there is none the time-out stands alone.
+		wakeTimer.reset (CreateWaitableTimerExW (nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+		                                         TIMER_MODIFY_STATE | SYNCHRONIZE));
 	}
 
 	~PipeSession ()
@@ -109,6 +125,8 @@ private:
 	size_t buildFrame (unsigned char* at) noexcept;
 	void written (DWORD count) noexcept;
 	void wait () noexcept;
+	DWORD streamingPeriod () const noexcept;
+	bool armWakeTimer (DWORD period) noexcept;
 
 	AudioServer& server;
 	HANDLE pipe;
@@ -125,7 +143,12 @@ private:
 	std::unique_ptr<unsigned char[]> outgoing;
 	size_t outgoingLength {0};
 	size_t outgoingSent {0};
+	// A full batch went out and more waits: the next pass follows without a wait.
+	bool sendAgain {false};
 	BlockHeader keepAlive {};
+
+	UniqueHandle wakeTimer;
+	DWORD wakePeriod {0}; // the period the timer runs at, 0 while it is stopped
 };
 
 void PipeSession::pass ()
@@ -141,18 +164,49 @@ void PipeSession::pass ()
 
 // Waits for the stop event or any operation in flight; what completed is read from the
 // operations themselves in the next pass, so several completions cost one wait. Right after
-// a session ended nothing is in flight: the next pass listens again at once.
+// a session ended nothing is in flight: the next pass listens again at once. While a write
+// is pending nothing can be sent, and its completion is what wakes the thread.
 void PipeSession::wait () noexcept
 {
 	if (!connected && !connectOp.pending)
 		return;
-	HANDLE handles[4] = {stop};
+	if (std::exchange (sendAgain, false))
+		return;
+	HANDLE handles[5] = {stop};
 	DWORD count = 1;
 	for (Operation* op : {&connectOp, &readOp, &writeOp})
 		if (op->pending)
 			handles[count++] = op->event.get ();
-	WaitForMultipleObjects (count, handles, FALSE,
-	                        protocol.authenticated () ? kAuthenticatedWaitMillis : kIdleWaitMillis);
+	DWORD timeout = kIdleWaitMillis;
+	if (protocol.authenticated () && !writeOp.pending)
+	{
+		timeout = streamingPeriod ();
+		if (armWakeTimer (timeout))
+			handles[count++] = wakeTimer.get ();
+	}
+	WaitForMultipleObjects (count, handles, FALSE, timeout);
+}
+
+/** At most 8 ms between wake-ups while streaming, less when the host's blocks are short
+    enough to fill half the ring sooner; 8 ms while the host is not processing, and 1 ms
+    while it is but its block length is not known yet (right after a first handshake). */
+DWORD PipeSession::streamingPeriod () const noexcept
+{
+	if (server.processorStale ())
+		return kAuthenticatedWaitMillis;
+	const uint32_t blockMicros = server.blockMicros ();
+	return std::clamp<DWORD> (kBlocksBetweenWakes * blockMicros / 1000, 1, kAuthenticatedWaitMillis);
+}
+
+/** Runs the periodic timer at `period`; false when there is no timer to wait on. */
+bool PipeSession::armWakeTimer (DWORD period) noexcept
+{
+	if (!wakeTimer || period == wakePeriod)
+		return wakePeriod != 0;
+	LARGE_INTEGER due;
+	due.QuadPart = -LONGLONG (period) * 10000; // relative, in 100 ns units
+	wakePeriod = SetWaitableTimer (wakeTimer.get (), &due, LONG (period), nullptr, nullptr, FALSE) ? period : 0;
+	return wakePeriod != 0;
 }
 
 void PipeSession::serviceConnect ()
@@ -163,8 +217,13 @@ void PipeSession::serviceConnect ()
 	DWORD ignored = 0;
 	if (connectOp.finished (pipe, ignored))
 	{
+		// A connect that was waiting for a client and then failed concerns that client
+		// alone: its session ends, and the next pass listens again.
 		if (connectOp.result != ERROR_SUCCESS)
-			error = connectOp.result;
+		{
+			end ();
+			return;
+		}
 	}
 	else if (connectOp.pending)
 		return;
@@ -201,19 +260,26 @@ void PipeSession::serviceRead ()
 	for (int reads = 0; reads < kReadsPerPass; ++reads)
 	{
 		DWORD count = 0;
+		bool failed = false;
 		if (readOp.pending)
 		{
 			if (!readOp.finished (pipe, count))
 				return;
+			failed = readOp.result != ERROR_SUCCESS;
 		}
-		else if (!ReadFile (pipe, readBuffer, kReadSize, &count, readOp.start ()) && GetLastError () == ERROR_IO_PENDING)
+		else if (!ReadFile (pipe, readBuffer, kReadSize, &count, readOp.start ()))
 		{
-			readOp.pending = true;
-			return;
+			if (GetLastError () == ERROR_IO_PENDING)
+			{
+				readOp.pending = true;
+				return;
+			}
+			failed = true;
 		}
-		// A read that brought nothing failed or met the end of the client's data.
-		if (count == 0 || protocol.receive (readBuffer, count, server.auditionMailbox, *this, steadyMillis ()) !=
-		                      SessionProtocol::Result::keep)
+		// A read that failed, or brought nothing at the end of the client's data, ends it.
+		if (failed || count == 0 ||
+		    protocol.receive (readBuffer, count, server.auditionMailbox, *this, steadyMillis ()) !=
+		        SessionProtocol::Result::keep)
 		{
 			end ();
 			return;
@@ -264,21 +330,27 @@ size_t PipeSession::buildFrame (unsigned char* at) noexcept
 void PipeSession::send ()
 {
 	DWORD count = 0;
-	// A failed write wrote nothing: writing the same bytes again fails too and ends the session.
 	if (writeOp.finished (pipe, count))
+	{
+		// The client went away or the pipe broke: writing the rest cannot succeed.
+		if (writeOp.result != ERROR_SUCCESS)
+		{
+			end ();
+			return;
+		}
 		written (count);
+	}
 	if (writeOp.pending)
 		return;
+	int frames = 0;
 	if (outgoingLength == 0)
-	{
-		for (int frames = 0; frames < kFramesPerPass; ++frames)
+		for (; frames < kFramesPerPass; ++frames)
 		{
 			const size_t length = buildFrame (outgoing.get () + outgoingLength);
 			if (length == 0)
 				break;
 			outgoingLength += length;
 		}
-	}
 	if (outgoingLength == 0)
 		return;
 	if (WriteFile (pipe, outgoing.get () + outgoingSent, static_cast<DWORD> (outgoingLength - outgoingSent), &count,
@@ -287,7 +359,12 @@ void PipeSession::send ()
 	else if (GetLastError () == ERROR_IO_PENDING)
 		writeOp.pending = true;
 	else
+	{
 		end ();
+		return;
+	}
+	sendAgain = !writeOp.pending &&
+	            (outgoingLength != 0 || (frames == kFramesPerPass && server.captureRing.waiting () != 0));
 }
 
 void PipeSession::end () noexcept
@@ -301,6 +378,10 @@ void PipeSession::end () noexcept
 	connected = false;
 	protocol.endSession ();
 	outgoingLength = outgoingSent = 0;
+	sendAgain = false;
+	if (wakePeriod != 0)
+		CancelWaitableTimer (wakeTimer.get ());
+	wakePeriod = 0;
 	server.captureRing.discardAll ();
 }
 
@@ -309,8 +390,12 @@ void ServerRun::run ()
 	AccessDescriptor access = makeAccessDescriptor ();
 	const std::string id = makeRandomHex ();
 	const std::string token = makeRandomHex ();
-	const std::filesystem::path directory = resolveRuntimeDirectory ();
-	ensureSecureDirectory (directory, access);
+	RuntimeSource source = RuntimeSource::localProfile;
+	const std::filesystem::path directory = resolveRuntimeDirectory (&source);
+	// A folder the user named (shared, a project's, a drive's root) keeps its access list;
+	// the record and the pipe are made for the user alone either way.
+	ensureSecureDirectory (directory, access,
+	                       source == RuntimeSource::environment ? ExistingDirectory::keep : ExistingDirectory::narrow);
 
 	const std::string pipeName = "\\\\.\\pipe\\TarvoProto-" + id;
 	UniqueHandle pipe (CreateNamedPipeA (pipeName.c_str (), kPipeOpenMode, kPipeMode, 1, kPipeOutputBuffer,

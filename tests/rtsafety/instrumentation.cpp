@@ -14,6 +14,8 @@ std::atomic<uint64_t> allocations {0}, frees {0}, locks {0}, refused {0};
 std::atomic<int64_t> grantedUntilFailure {-1}; // -1: no allocation fails
 std::atomic<uint64_t> kernelCalls[kKernelCallKinds];
 std::atomic<DWORD> ignoredThreads[8];
+std::atomic<bool> connectFails {false}, writeFails {false};
+std::atomic<uint64_t> tokensOpened {0};
 
 bool counting ()
 {
@@ -49,6 +51,15 @@ void countLock ()
 		++locks;
 }
 
+bool ignored ()
+{
+	const DWORD self = GetCurrentThreadId ();
+	for (const auto& thread : ignoredThreads)
+		if (thread.load (std::memory_order_relaxed) == self)
+			return true;
+	return false;
+}
+
 template <int Kind, auto Real>
 struct Counted;
 template <int Kind, typename R, typename... A, R (**Real) (A...)>
@@ -56,15 +67,21 @@ struct Counted<Kind, Real>
 {
 	static R call (A... arguments)
 	{
-		const DWORD self = GetCurrentThreadId ();
-		bool counts = true;
-		for (const auto& thread : ignoredThreads)
-			counts &= thread.load (std::memory_order_relaxed) != self;
-		if (counts)
+		if (!ignored ())
 			kernelCalls[Kind].fetch_add (1, std::memory_order_relaxed);
 		return (*Real) (arguments...);
 	}
 };
+
+/** Reports the operation pending and completes it at once with an error status. */
+BOOL pendingThenFailed (LPOVERLAPPED overlapped)
+{
+	overlapped->InternalHigh = 0;
+	overlapped->Internal = 0xC00000C4; // STATUS_UNEXPECTED_NETWORK_ERROR
+	SetEvent (overlapped->hEvent);
+	SetLastError (ERROR_IO_PENDING);
+	return FALSE;
+}
 
 void beginCountingOnThisThread ()
 {
@@ -99,6 +116,21 @@ KernelCalls countedKernelCalls ()
 	for (int i = 0; i < kKernelCallKinds; ++i)
 		now.count[i] = kernelCalls[i].load ();
 	return now;
+}
+
+void failNextConnect ()
+{
+	connectFails = true;
+}
+
+void failNextWrite ()
+{
+	writeFails = true;
+}
+
+uint64_t runsBegun ()
+{
+	return tokensOpened.load ();
 }
 
 void ignoreKernelCallsOfThisThread ()
@@ -147,12 +179,37 @@ COUNT_LOCKS (pthread_cond_wait, (void* c, void* m), (c, m))
 	decltype (&name) __wrap___imp_##name = &tarvo::test::Counted<tarvo::test::kind, &__real___imp_##name>::call;
 COUNT_CALLS (WaitForMultipleObjects, kWait)
 COUNT_CALLS (ReadFile, kRead)
-COUNT_CALLS (WriteFile, kWrite)
 COUNT_CALLS (WaitForSingleObject, kOtherCall)
 COUNT_CALLS (ResetEvent, kOtherCall)
 COUNT_CALLS (SetEvent, kOtherCall)
 COUNT_CALLS (GetOverlappedResult, kOtherCall)
-COUNT_CALLS (ConnectNamedPipe, kOtherCall)
 COUNT_CALLS (DisconnectNamedPipe, kOtherCall)
 COUNT_CALLS (CancelIoEx, kOtherCall)
+
+// Connecting and writing can be made to fail; opening the process token marks a run.
+extern decltype (&ConnectNamedPipe) __real___imp_ConnectNamedPipe;
+extern decltype (&WriteFile) __real___imp_WriteFile;
+extern decltype (&OpenProcessToken) __real___imp_OpenProcessToken;
+static BOOL WINAPI connectOrFail (HANDLE pipe, LPOVERLAPPED overlapped)
+{
+	using tarvo::test::connectFails;
+	if (overlapped && !tarvo::test::ignored () && connectFails.exchange (false))
+		return tarvo::test::pendingThenFailed (overlapped);
+	return tarvo::test::Counted<tarvo::test::kOtherCall, &__real___imp_ConnectNamedPipe>::call (pipe, overlapped);
+}
+static BOOL WINAPI writeOrFail (HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+	using tarvo::test::writeFails;
+	if (overlapped && !tarvo::test::ignored () && writeFails.exchange (false))
+		return tarvo::test::pendingThenFailed (overlapped);
+	return tarvo::test::Counted<tarvo::test::kWrite, &__real___imp_WriteFile>::call (file, bytes, size, written, overlapped);
+}
+static BOOL WINAPI openToken (HANDLE process, DWORD access, PHANDLE token)
+{
+	++tarvo::test::tokensOpened;
+	return __real___imp_OpenProcessToken (process, access, token);
+}
+decltype (&ConnectNamedPipe) __wrap___imp_ConnectNamedPipe = &connectOrFail;
+decltype (&WriteFile) __wrap___imp_WriteFile = &writeOrFail;
+decltype (&OpenProcessToken) __wrap___imp_OpenProcessToken = &openToken;
 }

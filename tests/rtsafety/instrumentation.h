@@ -44,4 +44,11 @@ struct KernelCalls
 KernelCalls countedKernelCalls ();
 void ignoreKernelCallsOfThisThread ();
 
+/** The next ConnectNamedPipe, or WriteFile, of a thread that is not ignored goes pending
+    and then completes with an error, as when the system gives up on the operation. */
+void failNextConnect ();
+void failNextWrite ();
+/** Server runs begun so far (each opens the process token first). */
+uint64_t runsBegun ();
+
 } // namespace tarvo::test

@@ -47,7 +47,8 @@ long long millisSince (Clock::time_point start)
 }
 
 /** Plays the audio thread for one call: left base + frame / 1e4, right negated. */
-void processCall (AudioServer& server, int32_t frames, float base, int64_t position = kUnknownPosition)
+void processCall (AudioServer& server, int32_t frames, float base, int64_t position = kUnknownPosition,
+                  double rate = 48000.0)
 {
 	std::vector<float> left (static_cast<size_t> (frames)), right (static_cast<size_t> (frames));
 	for (int32_t f = 0; f < frames; ++f)
@@ -58,7 +59,7 @@ void processCall (AudioServer& server, int32_t frames, float base, int64_t posit
 	const float* channels[2] = {left.data (), right.data ()};
 	server.mailbox ().lastProcessMs = steadyMillis ();
 	server.setCallPosition (position);
-	server.capture (channels, 2, frames, 0, 48000.0);
+	server.capture (channels, 2, frames, 0, rate);
 }
 
 class PipeTest : public ::testing::Test
@@ -270,6 +271,46 @@ TEST_F (PipeTest, ASlowReaderMakesTheRingDropAndWhatIsLeftGoesWithTheSessionAndT
 	fillWhileNotReading ();
 	server->stop ();
 	EXPECT_EQ (server->ring ().waiting (), 0u);
+}
+
+TEST_F (PipeTest, ALiveHostWithSmallBuffersLosesNothing)
+{
+	// 32-frame calls at 96 kHz, 3,000 a second on the host's schedule for three seconds,
+	// to a visualiser that reads as fast as it can: every frame arrives, in order.
+	VisualiserClient client;
+	ASSERT_TRUE (connectAndAuthenticate (client));
+	constexpr uint32_t kCalls = 9000;
+	int64_t received = 0, misplaced = 0;
+	uint32_t gaps = 0, firstDropped = 0, lastDropped = 0;
+	std::thread reader ([&] {
+		int64_t last = -1;
+		while (received < kCalls * 32)
+		{
+			auto frame = test::readUntil (client, isAudio, 1000ms);
+			if (!frame)
+				return;
+			const BlockHeader& h = frame->header;
+			gaps += last < 0 ? 0 : uint32_t (int64_t (h.sequence) - last - 1);
+			misplaced += h.position != received;
+			(last < 0 ? firstDropped : lastDropped) = h.dropped;
+			received += h.frameCount;
+			last = h.sequence;
+		}
+	});
+	const auto start = Clock::now ();
+	for (uint32_t n = 0; n < kCalls; ++n)
+	{
+		const auto due = start + std::chrono::microseconds (n * 1000000ull / 3000);
+		if (due - Clock::now () >= 1ms)
+			std::this_thread::sleep_for (due - Clock::now ());
+		processCall (*server, 32, float (n), int64_t (n) * 32, 96000.0);
+	}
+	reader.join ();
+	EXPECT_EQ (received, int64_t (kCalls) * 32);
+	EXPECT_EQ (misplaced, 0);
+	EXPECT_EQ (gaps, 0u);
+	EXPECT_EQ (lastDropped, firstDropped);
+	EXPECT_EQ (server->ring ().droppedBlocks (), 0u);
 }
 
 TEST_F (PipeTest, StatusFollowsTheSessionAndStopIsPrompt)

@@ -1,0 +1,82 @@
+// What the server thread does when the system fails its calls: an operation that fails
+// ends one visualiser's session at once, and the run, its id and its token stay; a run
+// that fails outright is retried about once a second, and costs nothing meanwhile.
+#include "instrumentation.h"
+#include "runtimefixture.h"
+
+#include "server/audioserver.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace tarvo;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool authenticates (client::VisualiserClient& client, const client::SenderRecord& record, AudioServer& server)
+{
+	std::string error;
+	return client.connect (record, error) && test::readUntil (client, [] (const client::Frame&) { return true; }) &&
+	       test::waitUntil ([&] { return server.isCapturing (); }, 1000ms);
+}
+
+double processCpuMillis ()
+{
+	FILETIME created, exited, kernel, user;
+	GetProcessTimes (GetCurrentProcess (), &created, &exited, &kernel, &user);
+	auto ticks = [] (FILETIME t) { return double ((uint64_t (t.dwHighDateTime) << 32) | t.dwLowDateTime); };
+	return (ticks (kernel) + ticks (user)) / 1e4;
+}
+
+} // namespace
+
+TEST (FailingCalls, AFailedConnectOrWriteEndsOnlyThatSession)
+{
+	test::ignoreKernelCallsOfThisThread (); // the client's own calls fail nowhere
+	test::RuntimeDirectory runtime;
+	AudioServer server;
+	const uint64_t runs = test::runsBegun ();
+	test::failNextConnect (); // the first listen gives up before any client comes
+	server.start ();
+	const auto record = test::waitForSender (runtime.path ());
+	ASSERT_TRUE (record);
+	std::this_thread::sleep_for (300ms);
+	EXPECT_EQ (server.status ().text, u"Waiting for Tarvo");
+
+	test::failNextWrite (); // the session's first frame cannot be written
+	client::VisualiserClient first;
+	std::string error;
+	ASSERT_TRUE (first.connect (*record, error)) << error;
+	EXPECT_TRUE (test::hungUp (first, 1000ms)) << "the failed write did not end the session";
+
+	client::VisualiserClient second;
+	EXPECT_TRUE (authenticates (second, *record, server));
+	const auto senders = client::listSenders (runtime.path ());
+	ASSERT_EQ (senders.size (), 1u);
+	EXPECT_EQ (senders[0].id, record->id); // the same run throughout
+	EXPECT_EQ (test::runsBegun () - runs, 1u);
+	server.stop ();
+}
+
+TEST (FailingCalls, ARunThatKeepsFailingIsRetriedAboutOnceASecondAndCostsNothingMeanwhile)
+{
+	test::RuntimeDirectory runtime;
+	test::setRuntimeVariable (L"relative\\runtime");
+	AudioServer server;
+	server.start ();
+	ASSERT_TRUE (test::waitUntil ([&] { return server.status ().text == u"Connection unavailable"; }, 1000ms));
+	const uint64_t runs = test::runsBegun ();
+	const double cpu = processCpuMillis ();
+	std::this_thread::sleep_for (3100ms);
+	const uint64_t retries = test::runsBegun () - runs;
+	EXPECT_LT (processCpuMillis () - cpu, 150.0);
+	EXPECT_GE (retries, 2u);
+	EXPECT_LE (retries, 4u);
+	EXPECT_EQ (server.status ().text, u"Connection unavailable");
+	server.stop ();
+}
