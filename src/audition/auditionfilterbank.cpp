@@ -563,15 +563,15 @@ template <int Channels, typename Sample>
 bool AuditionFilterBank::steadySpan (const Sample* const (&in)[2], Sample* const (&out)[2], int32_t start,
                                      int count) noexcept
 {
-	// Nothing fades, and what plays is one or two band runs, or the spectrum section.
+	// Nothing fades, and what plays is one or two band runs, or the spectrum section. Every
+	// change of selection restarts the dry path's fade, and a section's fade is never longer,
+	// so while the dry path holds still no section fades either.
 	if (dryRampLeft != 0)
 		return false;
 	FilterSection* playing[2] = {nullptr, nullptr};
 	int found = 0;
 	for (FilterSection& s : sections)
 	{
-		if (s.rampLeft != 0)
-			return false;
 		if (s.silent ())
 			continue;
 		if (found == 2)

@@ -236,6 +236,22 @@ TEST (FilterBank, GlidesTickEverySixteenSamplesAndFadesTakeFifteenMilliseconds)
 	EXPECT_EQ (tickSamples[0], 13);         // ticks counted on across calls: 723 = 45 x 16 + 3
 	EXPECT_EQ (tickSamples.back () - tickSamples[0], 580 * 16);
 
+	// Each crossover is heard where it glided to: moved up an octave, it lets through a
+	// tone half an octave above its old place that the band held back before.
+	for (int k = 0; k < 3; ++k)
+	{
+		SCOPED_TRACE (k);
+		std::array<double, 3> crossovers {250.0, 1000.0, 6000.0};
+		const uint32_t band = k == 0 ? 0b0001 : k == 1 ? 0b0010 : 0b0100; // the band below crossover k
+		const double tone = crossovers[size_t (k)] * std::sqrt (2.0);
+		auto moved = makeBank ();
+		moved->select (crossovers[0], crossovers[1], crossovers[2], band, false);
+		EXPECT_LT (gainDb (*moved, tone), -10.0);
+		crossovers[size_t (k)] *= 2.0;
+		moved->select (crossovers[0], crossovers[1], crossovers[2], band, false);
+		EXPECT_GT (gainDb (*moved, tone), -0.5);
+	}
+
 	// A fade takes exactly 720 samples at 48 kHz and is continuous.
 	auto fade = makeBank ();
 	auto sine = [] (int n) { return 0.5 * std::sin (2.0 * kPi * 500.0 * n / 48000.0); };
