@@ -13,9 +13,10 @@ bench:
 fuzz:
 	./scripts/fuzz.sh
 
-# The VST 3 SDK's validator on both builds: make validate VST3_SDK_ROOT=/path/to/vst3sdk
+# Outside hosts: the VST 3 SDK's validator on both builds, pluginval at level 10 and the
+# SDK's editor host:  make validate VST3_SDK_ROOT=/path/to/vst3sdk PLUGINVAL_ROOT=/path/to/pluginval
 validate:
-	./scripts/validate.sh "$(VST3_SDK_ROOT)"
+	./scripts/validate.sh "$(VST3_SDK_ROOT)" "$(PLUGINVAL_ROOT)"
 
 package:
 	./scripts/package.sh

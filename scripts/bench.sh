@@ -4,6 +4,7 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
+install_deps gnuplot-nox
 prepare_windows_run
 build_native
 
@@ -24,6 +25,23 @@ step "Host buffers: one instance at 16 to 4096 frames per call, 44.1 to 192 kHz"
 buffers=$("$WINE" "$BUILD_DIR/bench/streaming_bench.exe" buffers "${BUFFER_SECONDS:-6}")
 echo "$buffers"
 
+step "The filter bank's responses, measured on sines (native build)"
+responses="$("$NATIVE_BUILD_DIR/bench/audition_response")"
+
+step "Charts from this run's figures"
+charts="$(mktemp -d)"
+# The columns the charts need, from the markdown tables the benchmarks print.
+printf '%s\n' "$streaming" | awk -F'|' '/^\| [0-9]+ \|/ { gsub(/[ %]/, "", $2); gsub(/[ %]/, "", $4);
+  gsub(/ /, "", $10); gsub(/ /, "", $11); print $2 "\t" $4 "\t" $10 "\t" $11 }' >"$charts/scaling.tsv"
+printf '%s\n' "$buffers" | awk -F'|' '/^\| [0-9]+ \|/ { gsub(/ /, "", $4); gsub(/ /, "", $6); gsub(/ /, "", $8);
+  gsub(/ /, "", $9); gsub(/ /, "", $2); print $4 "\t" $6 "\t" $8 "\t" $9 "\t" $2 }' >"$charts/buffers.tsv"
+printf '%s\n' "$responses" >"$charts/responses.tsv"
+mkdir -p "$ROOT/docs"
+gnuplot -e "scaling='$charts/scaling.tsv'; buffers='$charts/buffers.tsv'; responses='$charts/responses.tsv'; out='$ROOT/docs'" \
+  "$ROOT/bench/charts.gnuplot"
+rm -rf "$charts"
+echo "docs/scaling.png, docs/host-buffers.png, docs/auditions.png"
+
 # Drops each benchmark's own title line; the report gives its own headings.
 body() { printf '%s\n' "$1" | awk 'NR == 1 && /^(Audio server benchmark|Audition path per)/ { skip = 1; next } skip && /^$/ { skip = 0; next } { skip = 0; print }'; }
 
@@ -39,12 +57,20 @@ report="$ROOT/docs/performance.md"
   echo "## Capture and delivery (Windows build under Wine)"
   echo
   echo "48 kHz stereo; delivery is to a client that reads as fast as it can; the delay runs from"
-  echo "\`capture\` on the audio thread to the frame's arrival in the client. The last table is the"
-  echo "cost of \`capture\` per frame next to a plain \`memcpy\` of the same bytes."
+  echo "\`capture\` on the audio thread to the frame's arrival in the client. In the throughput table"
+  echo "the calls come as fast as the ring takes them, so the reader is always behind and short calls"
+  echo "gather into blocks of 1024 frames: every block size then moves about as much audio. The last"
+  echo "table is the cost of \`capture\` per frame next to a plain \`memcpy\` of the same bytes."
   echo
   body "$server"
   echo
   echo "## Audition path against the bare biquad cascade"
+  echo
+  echo "What a listener hears in each audition, measured by running the real filter bank on sines"
+  echo "(\`bench/audition_response.cpp\`): each Band Solo band at the default crossovers, and the"
+  echo "spectrum audition at 1 kHz for four widths."
+  echo
+  echo "![Magnitude responses of the Band Solo bands and the spectrum audition](auditions.png)"
   echo
   echo "The process callback's audio path per stereo frame (the engine's step, then the copy or the"
   echo "filter bank) at 48 kHz with 512-frame blocks, next to a bare cascade of as many biquad stages"
@@ -63,6 +89,8 @@ report="$ROOT/docs/performance.md"
   body "$native"
   echo
   echo "## Many senders, one visualiser"
+  echo
+  echo "![Host CPU per instance and delivery delay against 1 to 128 instances](scaling.png)"
   echo
   echo "N instances of the plug-in loaded from the bundle in one host process, one audio thread"
   echo "calling each of them every 256 frames at 48 kHz (real time), and one visualiser process"
@@ -94,6 +122,8 @@ report="$ROOT/docs/performance.md"
   echo "CPU than it needed, so its per-instance figure there is what it was given, not what it used."
   echo
   echo "## Host buffers"
+  echo
+  echo "![Delivery delay and dropped blocks against process() calls per second](host-buffers.png)"
   echo
   echo "One instance streaming to one visualiser process, the host calling \`process()\` once per"
   echo "buffer of 16 to 4096 frames at 44.1 to 192 kHz, ${BUFFER_SECONDS:-6} s each, measured as above. Buffers"

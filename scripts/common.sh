@@ -59,7 +59,7 @@ start_wineserver() {
 step() { printf '\n==> [%dm%02ds] %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
 
 install_deps() {
-  "$ROOT/scripts/install-deps.sh"
+  "$ROOT/scripts/install-deps.sh" "$@"
 }
 
 # The first Wine start creates the prefix; do it once, quietly, before anything is timed.

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the demo need.
+# Installs every Debian package the build, the tests and the demo need, and any further
+# ones named on the command line (make bench adds its plotting program).
 # Safe to run again: packages already present are left alone.
 set -euo pipefail
 
@@ -10,7 +11,9 @@ packages=(
   xvfb xauth imagemagick
   juce-modules-source-data
   googletest libgtest-dev
+  nlohmann-json3-dev libstb-dev libcli11-dev
   g++ clang libclang-rt-14-dev
+  "$@"
 )
 
 missing=()

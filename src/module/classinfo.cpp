@@ -23,8 +23,7 @@ void fill (char8 (&field)[N], const char* text)
 PClassInfo2 describe (const FUID& cid, const char* category, const char* name,
                       const char* subCategories)
 {
-	PClassInfo2 info;
-	std::memset (&info, 0, sizeof info);
+	PClassInfo2 info; // its constructor zeroes every field
 	std::memcpy (info.cid, cid.toTUID (), sizeof (TUID));
 	info.cardinality = PClassInfo::kManyInstances;
 	fill (info.category, category);
@@ -42,8 +41,7 @@ PClassInfo2 describe (const FUID& cid, const char* category, const char* name,
 const PFactoryInfo& factoryInfo ()
 {
 	static const PFactoryInfo info = [] {
-		PFactoryInfo value;
-		std::memset (&value, 0, sizeof value);
+		PFactoryInfo value; // its constructor zeroes every field
 		fill (value.vendor, "Tarvo");
 		fill (value.url, "");
 		fill (value.email, "");

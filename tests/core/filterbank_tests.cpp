@@ -426,7 +426,9 @@ TEST (FilterBank, SpansMatchThePlainLoopBitForBit)
 			const auto narrow = runBoth (0.0f, 2);
 			for (size_t n = 0; n < size_t (channels * frames); ++n)
 				if (!(std::isnan (wide[n]) && std::isnan (narrow[n])))
+				{
 					ASSERT_EQ (narrow[n], float (wide[n])) << "block " << block << " sample " << n;
+				}
 			if (testing::Test::HasFailure ())
 				return;
 		}

@@ -38,6 +38,9 @@ TEST (Utf8, RoundTripsEveryLengthAndRefusesWhatIsNotText)
 	for (const char* bad : {"\x80", "\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xC0\xAF", "\xE0\x80\xAF", "\xF0\x8F\xBF\xBF",
 	                        "\xED\xA0\x80", "\xED\xBF\xBF", "\xF4\x90\x80\x80", "\xFF", "\xF8\x88\x80\x80\x80", "ok\xC3("})
 		EXPECT_EQ (test::errorOf ([&] { fromUtf8 (bad); }), "Invalid name") << bad;
+	// So is a UTF-8 character cut off at the end of the bytes, whatever follows in memory.
+	const std::string accent = "a\xC3\xA9";
+	EXPECT_EQ (test::errorOf ([&] { fromUtf8 (std::string_view (accent).substr (0, 2)); }), "Invalid name");
 }
 
 TEST (StateCodec, HeaderAndLabelLimits)
@@ -82,7 +85,7 @@ TEST (StateCodec, TheSenderLabelRule)
 	EXPECT_EQ (cleanLabel (std::u16string (63, u'k') + emoji), std::u16string (63, u'k'));
 	EXPECT_EQ (cleanLabel (std::u16string (62, u'k') + emoji + u"!"), std::u16string (62, u'k') + emoji);
 	EXPECT_EQ (cleanLabel (std::u16string (64, u'k') + char16_t (0xDC00)), std::u16string (64, u'k')); // cut off whole
-	for (const std::u16string lone : {std::u16string (1, char16_t (0xD800)), std::u16string (u"a") + char16_t (0xDC00),
+	for (const std::u16string& lone : {std::u16string (1, char16_t (0xD800)), std::u16string (u"a") + char16_t (0xDC00),
 	                                  std::u16string (63, u'k') + char16_t (0xD800) + u"b"})
 		EXPECT_EQ (test::errorOf ([&] { cleanLabel (lone); }), "Invalid name");
 }

@@ -212,7 +212,9 @@ TEST_F (PanelTest, EveryControlIsWhereItBelongs)
 		EXPECT_EQ (r.right - r.left, e.width);
 		EXPECT_EQ (r.bottom - r.top, e.height);
 		if (e.text)
+		{
 			EXPECT_EQ (textOf (found), e.text);
+		}
 		// An edit control takes WS_BORDER over and draws the border itself.
 		const DWORD border = e.id == kNameEdit ? WS_BORDER : 0;
 		EXPECT_EQ (DWORD (GetWindowLongW (found, GWL_STYLE)) | WS_VISIBLE | border, e.style);

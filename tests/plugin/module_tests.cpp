@@ -73,7 +73,7 @@ TEST (Module, TheFactoryAnswersEveryWayAHostAsks)
 	EXPECT_EQ (object, nullptr);
 
 	// A second GetPluginFactory returns the same object with one more reference.
-	auto getFactory = reinterpret_cast<IPluginFactory* (PLUGIN_API*) ()> (GetProcAddress (module, "GetPluginFactory"));
+	auto getFactory = tarvo::host::exported<IPluginFactory* (PLUGIN_API*) ()> (module, "GetPluginFactory");
 	const uint32 before = factory->addRef ();
 	factory->release ();
 	IPluginFactory* again = getFactory ();
@@ -90,9 +90,9 @@ TEST (Module, InitAndExitKeepAUseCountAndTheLastExitForgetsThePanelClass)
 	std::filesystem::copy_file (builtModule ().file (), copy, std::filesystem::copy_options::overwrite_existing);
 	HMODULE module = LoadLibraryW (copy.wstring ().c_str ());
 	ASSERT_NE (module, nullptr);
-	auto initDll = reinterpret_cast<bool (*) ()> (GetProcAddress (module, "InitDll"));
-	auto exitDll = reinterpret_cast<bool (*) ()> (GetProcAddress (module, "ExitDll"));
-	auto getFactory = reinterpret_cast<IPluginFactory* (*) ()> (GetProcAddress (module, "GetPluginFactory"));
+	auto initDll = tarvo::host::exported<bool (*) ()> (module, "InitDll");
+	auto exitDll = tarvo::host::exported<bool (*) ()> (module, "ExitDll");
+	auto getFactory = tarvo::host::exported<IPluginFactory* (*) ()> (module, "GetPluginFactory");
 	ASSERT_TRUE (initDll && exitDll && getFactory);
 	EXPECT_TRUE (initDll ());
 	EXPECT_TRUE (initDll ());

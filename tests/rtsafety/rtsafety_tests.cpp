@@ -189,7 +189,10 @@ TEST (RealTimeSafety, TheAudioThreadNeitherAllocatesNorLocksAndTheServerThreadCa
 		hold (500ms, [&] (int) { visualiser.request (id, 0b0010); });                                 // Band Solo
 		++id;
 		hold (500ms, [&] (int) { visualiser.request (id, 0, 1, 1000.0f, 0.5f); });             // spectrum
-		hold (400ms, [&] (int) { visualiser.request (++id, id % 2 ? 0b0001 : 0b0011); });             // crossfades
+		hold (400ms, [&] (int) {
+			++id;
+			visualiser.request (id, id % 2 ? 0b0001 : 0b0011); // crossfades
+		});
 		hold (400ms, [&] (int step) { visualiser.request (++id, 0b0110, 0, 200.0f + 10.0f * float (step)); }); // glides
 
 		visualiser.paused = true; // stops reading: the pipe fills, the ring drops

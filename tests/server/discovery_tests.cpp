@@ -72,9 +72,13 @@ TEST (RuntimeDirectory, TheLocalProfileUnlessAnAbsoluteValueIsSet)
 	test::setRuntimeVariable (L"C:\\" + std::wstring (33000, L'a'));
 	const DWORD stored = GetEnvironmentVariableW (L"TARVO_AUDIO_SERVER_RUNTIME", nullptr, 0);
 	if (stored > 32768)
+	{
 		EXPECT_EQ (test::errorOf ([] { resolveRuntimeDirectory (); }), "Invalid runtime directory");
+	}
 	else if (stored > 0)
+	{
 		EXPECT_EQ (resolveRuntimeDirectory ().wstring ().size (), stored - 1); // taken whole, unchanged
+	}
 	test::clearRuntimeVariable ();
 }
 
@@ -103,6 +107,35 @@ TEST (DiscoveryRecord, ExactBytesOnceForEachLabelChange)
 	EXPECT_FALSE (std::filesystem::exists (p.files->recordPath ()));
 	p.publish (3, u"Second");
 	EXPECT_NE (readFileBytes (p.files->recordPath ()).find ("\"label\":\"Second\""), std::string::npos);
+}
+
+TEST (DiscoveryRecord, AVisualiserReadsAnyValidRecordAndRefusesTheRest)
+{
+	// Members in another order, members it does not know, spaces and escapes a writer
+	// other than ours might use.
+	const std::string id = "\"" + kId + "\"", token = "\"" + kToken + "\"";
+	client::SenderRecord record;
+	std::string error;
+	ASSERT_TRUE (client::parseSenderRecord ("{ \"label\" : \"Bass \\u00e9\\ud83c\\udfa4 \\\"DI\\\"\\n\", \"pid\": 42, \"token\": " +
+	                                            token + ",\n \"extra\": {\"nested\": [1, 2]}, \"id\": " + id +
+	                                            ", \"version\": 6 }",
+	                                        record, error))
+	    << error;
+	EXPECT_EQ (record.label, "Bass \xC3\xA9\xF0\x9F\x8E\xA4 \"DI\"\n");
+	EXPECT_EQ (record.pid, 42u);
+	EXPECT_EQ (record.id, kId);
+
+	const std::string valid = "\"id\":" + id + ",\"token\":" + token + ",\"label\":\"x\"";
+	for (const std::string& refused : {"{\"version\":5,\"pid\":1," + valid + "}",        // another protocol
+	                                   "{\"version\":6,\"pid\":-1," + valid + "}",       // not a process id
+	                                   "{\"version\":6,\"pid\":4294967296," + valid + "}",
+	                                   "{\"version\":\"6\",\"pid\":1," + valid + "}",    // a number as text
+	                                   "{\"version\":6," + valid + "}",                  // no pid
+	                                   "{\"version\":6,\"pid\":1," + valid,              // cut short
+	                                   "{\"version\":6,\"pid\":1," + valid + "} trailing", // more after it
+	                                   std::string ("[6]"), std::string ("{\"version\":6,\"pid\":1,\"id\":\"") + std::string (48, 'A') +
+	                                              "\",\"token\":" + token + ",\"label\":\"x\"}"}) // upper-case hex
+		EXPECT_FALSE (client::parseSenderRecord (refused, record, error)) << refused;
 }
 
 TEST (DiscoveryRecord, WithdrawingRemovesBothFilesEvenWhileAReaderHoldsTheRecord)

@@ -1,7 +1,5 @@
 #include "visualiserclient.h"
 
-#include "flatjson.h"
-
 #include "server/wireprotocol.h"
 
 #include <windows.h>
@@ -10,30 +8,31 @@
 #include <cstring>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 namespace tarvo::client {
 
 bool parseSenderRecord (const std::string& text, SenderRecord& record, std::string& error)
 {
-	std::map<std::string, tools::FlatJsonValue> members;
-	if (!tools::parseFlatJson (text, members))
+	const nlohmann::json json = nlohmann::json::parse (text, nullptr, false);
+	if (!json.is_object ())
 	{
 		error = "not a JSON object";
 		return false;
 	}
+	// Members may come in any order, and members this client does not know are skipped.
 	auto str = [&] (const char* key, std::string& out) {
-		auto it = members.find (key);
-		if (it == members.end () || !it->second.isString)
+		auto it = json.find (key);
+		if (it == json.end () || !it->is_string ())
 			return false;
-		out = it->second.text;
+		out = it->get<std::string> ();
 		return true;
 	};
 	auto num = [&] (const char* key, uint64_t& out) {
-		auto it = members.find (key);
-		if (it == members.end () || it->second.isString || it->second.text.empty () ||
-		    it->second.text.find_first_not_of ("0123456789") != std::string::npos ||
-		    it->second.text.size () > 10)
+		auto it = json.find (key);
+		if (it == json.end () || !it->is_number_unsigned () || it->get<uint64_t> () > 0xFFFFFFFFu)
 			return false;
-		out = std::stoull (it->second.text);
+		out = it->get<uint64_t> ();
 		return true;
 	};
 	uint64_t version = 0, pid = 0;

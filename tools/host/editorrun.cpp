@@ -46,7 +46,7 @@ std::string panelState (HWND panel)
 
 } // namespace
 
-bool runWithEditor (host::PluginInstance& instance, const tools::CommandLine& options, const std::function<void ()>& processAll,
+bool runWithEditor (host::PluginInstance& instance, const RunOptions& options, const std::function<void ()>& processAll,
                     std::chrono::steady_clock::time_point started)
 {
 	if (!instance.controller)
@@ -74,10 +74,8 @@ bool runWithEditor (host::PluginInstance& instance, const tools::CommandLine& op
 		processAll ();
 		finished = true;
 	});
-	const std::string screenshot = options.get ("screenshot", "");
-	double shotAt = -1.0;
-	if (options.has ("screenshot-at"))
-		shotAt = std::stod (options.get ("screenshot-at", "0"));
+	const std::string& screenshot = options.screenshot;
+	const double shotAt = options.screenshotAt.value_or (-1.0);
 	bool shot = false;
 	std::string shown;
 	while (!finished.load ())

@@ -1,6 +1,7 @@
 #include "hostwindow.h"
 
-#include "../common/png.h"
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb/stb_image_write.h>
 
 #include <cstring>
 
@@ -154,7 +155,8 @@ bool saveScreenshot (HWND window, const std::string& path)
 {
 	uint32_t width = 0, height = 0;
 	std::vector<uint8_t> rgb;
-	return captureWindow (window, width, height, rgb) && tools::writePng (path, width, height, rgb);
+	return captureWindow (window, width, height, rgb) &&
+	       stbi_write_png (path.c_str (), int (width), int (height), 3, rgb.data (), int (width) * 3) != 0;
 }
 
 } // namespace tarvo::host

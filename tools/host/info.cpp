@@ -29,9 +29,9 @@ const char* busTypeName (int32 type) { return type == kMain ? "main" : "aux"; }
 
 } // namespace
 
-int info (const tools::CommandLine& options)
+int info (const std::string& bundle)
 {
-	auto module = loadBundle (options);
+	auto module = loadBundle (bundle);
 	if (!module)
 		return 1;
 	IPluginFactory* factory = module->factory ();

@@ -8,103 +8,64 @@
 #include <fstream>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 namespace tarvo::hosttool {
-namespace {
 
 using namespace Steinberg;
 
-std::string jsonQuote (const std::string& text)
+int moduleInfo (const std::string& bundle, const std::string& out)
 {
-	std::string out = "\"";
-	for (unsigned char ch : text)
-	{
-		if (ch == '"' || ch == '\\')
-		{
-			out += '\\';
-			out += static_cast<char> (ch);
-		}
-		else if (ch < 0x20)
-		{
-			char escape[8];
-			std::snprintf (escape, sizeof escape, "\\u%04X", ch);
-			out += escape;
-		}
-		else
-			out += static_cast<char> (ch);
-	}
-	return out + "\"";
-}
-
-} // namespace
-
-int moduleInfo (const tools::CommandLine& options)
-{
-	const std::string out = options.get ("out", "");
-	if (out.empty ())
-	{
-		std::fprintf (stderr, "tarvo-host: moduleinfo needs --out FILE\n");
-		return 2;
-	}
-	auto module = loadBundle (options);
+	auto module = loadBundle (bundle);
 	if (!module)
 		return 1;
 	PFactoryInfo info {};
 	module->factory ()->getFactoryInfo (&info);
 	const auto classes = host::describeClasses (module->factory ());
 
-	std::ostringstream json;
-	const std::string moduleName = module->file ().stem ().string ();
-	std::string version = classes.empty () || !classes[0].hasInfo2
-	                          ? std::string ()
-	                          : fixedText (classes[0].info2.version, sizeof classes[0].info2.version);
-	json << "{\n  \"Name\": " << jsonQuote (moduleName) << ",\n  \"Version\": " << jsonQuote (version)
-	     << ",\n  \"Factory Info\": {\n    \"Vendor\": " << jsonQuote (fixedText (info.vendor, sizeof info.vendor))
-	     << ",\n    \"URL\": " << jsonQuote (fixedText (info.url, sizeof info.url))
-	     << ",\n    \"E-Mail\": " << jsonQuote (fixedText (info.email, sizeof info.email))
-	     << ",\n    \"Flags\": {\n      \"Unicode\": "
-	     << ((info.flags & PFactoryInfo::kUnicode) ? "true" : "false")
-	     << ",\n      \"Classes Discardable\": "
-	     << ((info.flags & PFactoryInfo::kClassesDiscardable) ? "true" : "false")
-	     << ",\n      \"Component Non Discardable\": "
-	     << ((info.flags & PFactoryInfo::kComponentNonDiscardable) ? "true" : "false")
-	     << "\n    }\n  },\n  \"Compatibility\": [],\n  \"Classes\": [";
-	for (size_t i = 0; i < classes.size (); ++i)
+	nlohmann::ordered_json json;
+	json["Name"] = module->file ().stem ().string ();
+	json["Version"] = classes.empty () || !classes[0].hasInfo2
+	                      ? std::string ()
+	                      : fixedText (classes[0].info2.version, sizeof classes[0].info2.version);
+	json["Factory Info"] = {{"Vendor", fixedText (info.vendor, sizeof info.vendor)},
+	                        {"URL", fixedText (info.url, sizeof info.url)},
+	                        {"E-Mail", fixedText (info.email, sizeof info.email)},
+	                        {"Flags",
+	                         {{"Unicode", (info.flags & PFactoryInfo::kUnicode) != 0},
+	                          {"Classes Discardable", (info.flags & PFactoryInfo::kClassesDiscardable) != 0},
+	                          {"Component Non Discardable", (info.flags & PFactoryInfo::kComponentNonDiscardable) != 0}}}};
+	json["Compatibility"] = nlohmann::ordered_json::array ();
+	nlohmann::ordered_json& list = json["Classes"] = nlohmann::ordered_json::array ();
+	for (const auto& d : classes)
 	{
-		const auto& d = classes[i];
 		std::string cid = host::uidToString (d.info.cid);
 		cid.erase (std::remove (cid.begin (), cid.end (), '-'), cid.end ());
-		json << (i ? "," : "") << "\n    {\n      \"CID\": " << jsonQuote (cid)
-		     << ",\n      \"Category\": " << jsonQuote (fixedText (d.info.category, sizeof d.info.category))
-		     << ",\n      \"Name\": " << jsonQuote (fixedText (d.info.name, sizeof d.info.name));
+		nlohmann::ordered_json entry;
+		entry["CID"] = cid;
+		entry["Category"] = fixedText (d.info.category, sizeof d.info.category);
+		entry["Name"] = fixedText (d.info.name, sizeof d.info.name);
 		if (d.hasInfo2)
 		{
-			json << ",\n      \"Vendor\": " << jsonQuote (fixedText (d.info2.vendor, sizeof d.info2.vendor))
-			     << ",\n      \"Version\": " << jsonQuote (fixedText (d.info2.version, sizeof d.info2.version))
-			     << ",\n      \"SDKVersion\": "
-			     << jsonQuote (fixedText (d.info2.sdkVersion, sizeof d.info2.sdkVersion))
-			     << ",\n      \"Sub Categories\": [";
-			std::string sub = fixedText (d.info2.subCategories, sizeof d.info2.subCategories);
-			std::istringstream parts (sub);
-			std::string part;
-			bool first = true;
-			while (std::getline (parts, part, '|'))
-			{
-				if (part.empty ())
-					continue;
-				json << (first ? "" : ", ") << jsonQuote (part);
-				first = false;
-			}
-			json << "],\n      \"Class Flags\": " << d.info2.classFlags;
+			entry["Vendor"] = fixedText (d.info2.vendor, sizeof d.info2.vendor);
+			entry["Version"] = fixedText (d.info2.version, sizeof d.info2.version);
+			entry["SDKVersion"] = fixedText (d.info2.sdkVersion, sizeof d.info2.sdkVersion);
+			nlohmann::ordered_json& sub = entry["Sub Categories"] = nlohmann::ordered_json::array ();
+			std::istringstream parts (fixedText (d.info2.subCategories, sizeof d.info2.subCategories));
+			for (std::string part; std::getline (parts, part, '|');)
+				if (!part.empty ())
+					sub.push_back (part);
+			entry["Class Flags"] = d.info2.classFlags;
 		}
-		json << ",\n      \"Cardinality\": " << d.info.cardinality
-		     << ",\n      \"Snapshots\": []\n    }";
+		entry["Cardinality"] = d.info.cardinality;
+		entry["Snapshots"] = nlohmann::ordered_json::array ();
+		list.push_back (std::move (entry));
 	}
-	json << "\n  ]\n}\n";
 
 	std::error_code ec;
 	std::filesystem::create_directories (std::filesystem::path (out).parent_path (), ec);
 	std::ofstream file (out, std::ios::binary);
-	file << json.str ();
+	file << json.dump (2) << "\n";
 	file.close ();
 	if (!file)
 	{

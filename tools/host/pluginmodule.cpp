@@ -11,6 +11,11 @@ namespace tarvo::host {
 
 using namespace Steinberg;
 
+void (*exportedFunction (void* library, const char* name)) ()
+{
+	return reinterpret_cast<void (*) ()> (GetProcAddress (static_cast<HMODULE> (library), name));
+}
+
 std::filesystem::path resolveModuleFile (const std::filesystem::path& bundleOrFile)
 {
 	std::error_code ec;
@@ -28,34 +33,50 @@ std::unique_ptr<PluginModule> PluginModule::load (const std::filesystem::path& b
 {
 	std::unique_ptr<PluginModule> module (new PluginModule);
 	module->moduleFile = resolveModuleFile (bundleOrFile);
+	const std::string name = module->moduleFile.u8string ();
+	std::error_code ec;
+	if (!std::filesystem::exists (module->moduleFile, ec))
+	{
+		error = name + ": no such file" +
+		        (std::filesystem::is_directory (bundleOrFile, ec) ? " (a bundle keeps its module in Contents\\x86_64-win)" : "");
+		return nullptr;
+	}
 	HMODULE library = LoadLibraryW (module->moduleFile.wstring ().c_str ());
 	if (!library)
 	{
-		error = "cannot load " + module->moduleFile.string () + " (error " +
-		        std::to_string (GetLastError ()) + ")";
+		const DWORD code = GetLastError ();
+		error = name + (code == ERROR_BAD_EXE_FORMAT ? ": not a 64-bit Windows module"
+		                : code == ERROR_MOD_NOT_FOUND ? ": a DLL it needs is missing"
+		                : code == ERROR_DLL_INIT_FAILED ? ": its DllMain refused to load"
+		                                                : ": cannot be loaded") +
+		        " (Windows error " + std::to_string (code) + ")";
 		return nullptr;
 	}
 	module->library = library;
 
 	using FactoryProc = IPluginFactory* (PLUGIN_API*) ();
-	auto getFactory = reinterpret_cast<FactoryProc> (GetProcAddress (library, "GetPluginFactory"));
-	module->initDll = reinterpret_cast<bool (*) ()> (GetProcAddress (library, "InitDll"));
-	module->exitDll = reinterpret_cast<bool (*) ()> (GetProcAddress (library, "ExitDll"));
-	if (!getFactory || !module->initDll || !module->exitDll)
-	{
-		error = "the module does not export GetPluginFactory, InitDll and ExitDll";
-		return nullptr;
-	}
+	auto getFactory = exported<FactoryProc> (library, "GetPluginFactory");
+	module->initDll = exported<bool (*) ()> (library, "InitDll");
+	module->exitDll = exported<bool (*) ()> (library, "ExitDll");
+	for (const auto& [found, entry] : {std::pair {getFactory != nullptr, "GetPluginFactory"},
+	                                   std::pair {module->initDll != nullptr, "InitDll"},
+	                                   std::pair {module->exitDll != nullptr, "ExitDll"}})
+		if (!found)
+		{
+			error = name + " is not a VST 3 module: it does not export " + entry;
+			module->initDll = nullptr; // nothing to undo
+			return nullptr;
+		}
 	if (!module->initDll ())
 	{
 		module->initDll = nullptr; // nothing to undo
-		error = "InitDll failed";
+		error = name + ": InitDll failed";
 		return nullptr;
 	}
 	module->pluginFactory = getFactory ();
 	if (!module->pluginFactory)
 	{
-		error = "GetPluginFactory returned no factory";
+		error = name + ": GetPluginFactory returned no factory";
 		return nullptr;
 	}
 	return module;

@@ -19,6 +19,17 @@ namespace tarvo::host {
     already names a file is returned unchanged. */
 std::filesystem::path resolveModuleFile (const std::filesystem::path& bundleOrFile);
 
+/** A loaded module's export, null when it has none. */
+void (*exportedFunction (void* library, const char* name)) ();
+
+/** The export as the function type the caller knows it has (the system hands every export
+    out as one generic function type). */
+template <typename Function>
+Function exported (void* library, const char* name)
+{
+	return reinterpret_cast<Function> (exportedFunction (library, name));
+}
+
 class PluginModule
 {
 public:

@@ -25,87 +25,37 @@ namespace {
 using namespace Steinberg;
 using namespace Steinberg::Vst;
 
-bool toNumber (const std::string& text, double& value)
-{
-	char* end = nullptr;
-	value = std::strtod (text.c_str (), &end);
-	return end && *end == '\0' && !text.empty () && std::isfinite (value);
-}
-
 struct RunSettings
 {
-	double seconds {2.0};
-	double rate {48000.0};
-	int32 block {512};
-	int32 channels {2};
-	int32 sampleSize {kSample32};
-	int32 processMode {kRealtime};
-	bool pace {false};
-	std::string input {"sine"};
-	double frequency {1000.0};
-	double level {-6.0};
+	double seconds;
+	double rate;
+	int32 block;
+	int32 channels;
+	int32 sampleSize;
+	int32 processMode;
+	bool pace;
+	std::string input;
+	double frequency;
+	double level;
 	std::string out;
 };
 
-bool readRunSettings (const tools::CommandLine& options, RunSettings& s, std::string& error)
-{
-	double v = 0.0;
-	auto number = [&] (const char* key, double& target, double low, double high) {
-		auto it = options.values.find (key);
-		if (it == options.values.end ())
-			return true;
-		if (!toNumber (it->second, v) || v < low || v > high)
-		{
-			error = std::string ("--") + key + " must be a number from " + std::to_string (low) +
-			        " to " + std::to_string (high);
-			return false;
-		}
-		target = v;
-		return true;
-	};
-	double block = s.block, channels = s.channels, precision = 32;
-	if (!number ("seconds", s.seconds, 0.0, 86400.0) || !number ("rate", s.rate, 1000.0, 1e6) ||
-	    !number ("block", block, 1, 1 << 20) || !number ("channels", channels, 1, 2) ||
-	    !number ("precision", precision, 32, 64) || !number ("freq", s.frequency, 1.0, 1e6) ||
-	    !number ("level", s.level, -200.0, 20.0))
-		return false;
-	if (precision != 32 && precision != 64)
-	{
-		error = "--precision must be 32 or 64";
-		return false;
-	}
-	s.block = static_cast<int32> (block);
-	s.channels = static_cast<int32> (channels);
-	s.sampleSize = precision == 64 ? kSample64 : kSample32;
-	const std::string mode = options.get ("mode", "realtime");
-	if (mode == "realtime")
-		s.processMode = kRealtime;
-	else if (mode == "prefetch")
-		s.processMode = kPrefetch;
-	else if (mode == "offline")
-		s.processMode = kOffline;
-	else
-	{
-		error = "--mode must be realtime, prefetch or offline";
-		return false;
-	}
-	s.pace = options.has ("pace");
-	s.input = options.get ("input", "sine");
-	s.out = options.get ("out", "");
-	return true;
-}
-
 } // namespace
 
-int run (const tools::CommandLine& options)
+int run (const RunOptions& options)
 {
-	RunSettings s;
+	RunSettings s {options.seconds,
+	               options.rate.value_or (48000.0),
+	               options.block,
+	               options.channels,
+	               options.precision == 64 ? kSample64 : kSample32,
+	               options.mode == "offline" ? kOffline : options.mode == "prefetch" ? kPrefetch : kRealtime,
+	               options.pace,
+	               options.input,
+	               options.frequency,
+	               options.level,
+	               options.out};
 	std::string error;
-	if (!readRunSettings (options, s, error))
-	{
-		std::fprintf (stderr, "tarvo-host: %s\n", error.c_str ());
-		return 2;
-	}
 
 	tools::WavData file;
 	const bool fromFile = s.input != "sine" && s.input != "noise" && s.input != "sweep" && s.input != "tones";
@@ -116,11 +66,11 @@ int run (const tools::CommandLine& options)
 			std::fprintf (stderr, "tarvo-host: %s\n", error.c_str ());
 			return 1;
 		}
-		if (!options.has ("rate"))
+		if (!options.rate)
 			s.rate = file.sampleRate;
 	}
 
-	auto module = loadBundle (options);
+	auto module = loadBundle (options.bundle);
 	if (!module)
 		return 1;
 	const auto classes = host::describeClasses (module->factory ());
@@ -139,7 +89,7 @@ int run (const tools::CommandLine& options)
 		return 1;
 	}
 
-	const std::string label = options.get ("label", "");
+	const std::string& label = options.label;
 	if (!label.empty ())
 	{
 		// What a DAW does when it opens a project: hand the component its saved state.
@@ -215,17 +165,8 @@ int run (const tools::CommandLine& options)
 	std::fflush (stdout);
 
 	std::unique_ptr<host::BandMeter> bands;
-	const std::string bandOption = options.get ("band-levels", "");
-	if (!bandOption.empty ())
-	{
-		std::array<double, 3> crossovers {};
-		if (std::sscanf (bandOption.c_str (), "%lf,%lf,%lf", &crossovers[0], &crossovers[1], &crossovers[2]) != 3)
-		{
-			std::fprintf (stderr, "tarvo-host: --band-levels takes three frequencies, e.g. 250,1000,6000\n");
-			return 2;
-		}
-		bands = std::make_unique<host::BandMeter> (crossovers, s.rate, s.channels, s.block);
-	}
+	if (options.bandLevels)
+		bands = std::make_unique<host::BandMeter> (*options.bandLevels, s.rate, s.channels, s.block);
 	std::vector<std::vector<double>> outputCopy (size_t (s.channels), std::vector<double> (size_t (s.block)));
 
 	tools::LevelMeter inLevel, outLevel, periodLevel;
@@ -303,7 +244,7 @@ int run (const tools::CommandLine& options)
 		}
 	};
 
-	if (!options.has ("editor"))
+	if (!options.editor)
 		processAll ();
 	else if (!runWithEditor (*instance, options, processAll, started))
 		return 1;

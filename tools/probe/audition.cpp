@@ -23,7 +23,7 @@ struct Session
 	SenderRecord sender;
 };
 
-bool waitAndConnect (const tools::CommandLine& options, Session& session, Clock::time_point giveUp, bool& announcedWait)
+bool waitAndConnect (const ProbeOptions& options, Session& session, Clock::time_point giveUp, bool& announcedWait)
 {
 	while (Clock::now () < giveUp)
 	{
@@ -57,62 +57,31 @@ const char* stateName (uint32_t code)
 	return code < 7 ? kNames[code] : "unknown";
 }
 
-uint32_t parseMask (const std::string& text)
-{
-	if (text.rfind ("0b", 0) == 0)
-		return static_cast<uint32_t> (std::stoul (text.substr (2), nullptr, 2));
-	return static_cast<uint32_t> (std::stoul (text, nullptr, 0));
-}
-
 } // namespace
 
 /** Sends an audition request, repeats it every 200 ms while it should last, and prints
     what the sender's frames report whenever it changes. */
-int audition (const tools::CommandLine& options, AuditionKind kind)
+int audition (const ProbeOptions& options, AuditionKind kind)
 {
-	const double seconds = kind == AuditionKind::acknowledge ? 0.0 : options.number ("seconds", 3.0);
-	const double after = options.number ("after", kind == AuditionKind::acknowledge ? 1.0 : 1.5);
+	const double seconds = kind == AuditionKind::acknowledge ? 0.0 : options.seconds;
+	const double after = options.after;
 	AuditionCommand command = makeCommand (0, 0, 1, 0, 250.0f, 1000.0f, 6000.0f, 0);
 	if (kind == AuditionKind::solo)
 	{
-		if (options.get ("bands").empty ())
-		{
-			std::fprintf (stderr, "tarvo-probe: solo needs --bands MASK\n");
-			return 2;
-		}
-		command.bandMask = parseMask (options.get ("bands"));
-		float a = 0, b = 0, c = 0;
-		if (std::sscanf (options.get ("crossovers", "250,1000,6000").c_str (), "%f,%f,%f", &a, &b, &c) != 3)
-		{
-			std::fprintf (stderr, "tarvo-probe: --crossovers takes three frequencies, e.g. 250,1000,6000\n");
-			return 2;
-		}
-		command.a = a, command.b = b, command.c = c;
+		command.bandMask = options.bands;
+		command.a = options.crossovers[0], command.b = options.crossovers[1], command.c = options.crossovers[2];
 	}
 	else if (kind == AuditionKind::spectrum)
 	{
-		if (options.get ("centre").empty ())
-		{
-			std::fprintf (stderr, "tarvo-probe: spectrum needs --centre HZ\n");
-			return 2;
-		}
 		command.mode = 1;
-		command.a = float (options.number ("centre", 0.0));
-		command.b = float (options.number ("width", 0.6));
+		command.a = options.centre;
+		command.b = options.width;
 		command.c = 0.0f;
-	}
-	AuditionCommand check = command; // ids are filled in once connected
-	check.sessionId = check.sequence = 1;
-	if (!hasValidFields (check))
-	{
-		std::fprintf (stderr, "tarvo-probe: the sender would refuse this request (see the ranges in --help)\n");
-		return 2;
 	}
 
 	Session session;
 	bool announcedWait = false;
-	const auto giveUp = Clock::now () + std::chrono::milliseconds (
-	                                        static_cast<int64_t> (options.number ("wait", 10.0) * 1000));
+	const auto giveUp = Clock::now () + std::chrono::milliseconds (static_cast<int64_t> (options.wait * 1000));
 	if (!waitAndConnect (options, session, giveUp, announcedWait))
 	{
 		std::printf ("No sender found.\n");

@@ -5,9 +5,9 @@
 
 namespace tarvo::probe {
 
-int list (const tools::CommandLine& line)
+int list (const ProbeOptions& options)
 {
-	const auto dir = runtimeDirectory (line);
+	const auto dir = runtimeDirectory (options);
 	const auto senders = client::listSenders (dir);
 	std::printf ("Runtime directory %s\n", dir.string ().c_str ());
 	if (senders.empty ())

@@ -154,25 +154,15 @@ bool summarise (Stream& s, const std::string& title, bool recording)
 
 } // namespace
 
-int watch (const tools::CommandLine& line, bool recording)
+int watch (const ProbeOptions& options, bool recording)
 {
-	const double seconds = line.number ("seconds", 10.0);
-	const double waitSeconds = line.number ("wait", 10.0);
-	const bool all = line.has ("all");
-	const std::string out = line.get ("out");
-	if (recording && out.empty ())
-	{
-		std::fprintf (stderr, "tarvo-probe: record needs --out %s\n", all ? "FOLDER" : "FILE.wav");
-		return 2;
-	}
-	if (all && (line.has ("label") || line.has ("id")))
-	{
-		std::fprintf (stderr, "tarvo-probe: --all follows every sender; leave out --label and --id\n");
-		return 2;
-	}
+	const double seconds = options.seconds;
+	const double waitSeconds = options.wait;
+	const bool all = options.all;
+	const std::string& out = options.out;
 	if (recording && all)
 		std::filesystem::create_directories (std::filesystem::u8path (out));
-	const auto dir = runtimeDirectory (line);
+	const auto dir = runtimeDirectory (options);
 
 	const auto started = Clock::now ();
 	const auto end = seconds > 0 ? started + std::chrono::milliseconds (static_cast<int64_t> (seconds * 1000))
@@ -196,7 +186,7 @@ int watch (const tools::CommandLine& line, bool recording)
 			for (const auto& sender : client::listSenders (dir))
 			{
 				std::string error;
-				if (!isNamed (line, sender) || group.has (sender.id) || (!all && group.size () > 0) ||
+				if (!isNamed (options, sender) || group.has (sender.id) || (!all && group.size () > 0) ||
 				    !group.add (sender, error))
 					continue;
 				const std::string key = all ? sender.id : std::string ();
