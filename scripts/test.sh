@@ -11,6 +11,11 @@ step "Running the Windows tests under Wine (panel tests on a virtual display)"
 # windows, not computing.
 (cd "$BUILD_DIR" && ctest --parallel 2 --output-on-failure)
 
+step "Running the README's examples as a user would (no display of ours, no Wine running)"
+"$WINESERVER" -k >/dev/null 2>&1 || true
+"$WINESERVER" -w >/dev/null 2>&1 || true
+env -u DISPLAY "$ROOT/tests/readme_examples.sh"
+
 build_sanitized address
 step "Running the core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 (cd "$ROOT/build-address" && ctest --output-on-failure)

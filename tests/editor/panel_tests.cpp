@@ -175,6 +175,7 @@ TEST_F (PanelTest, EveryControlIsWhereItBelongs)
 	EXPECT_EQ (DWORD (GetWindowLongW (panel, GWL_STYLE)), DWORD (0x52000000));
 	const RECT panelRect = rectInParent (panel);
 	EXPECT_EQ (panelRect.left, 0);
+	EXPECT_EQ (panelRect.top, 0);
 	EXPECT_EQ (panelRect.right - panelRect.left, 360);
 	EXPECT_EQ (panelRect.bottom - panelRect.top, 210);
 
@@ -292,6 +293,23 @@ TEST_F (PanelTest, RenamingThroughTheMenuSendsOneNameAndMarksTheProject)
 	open (*instance.controller);
 	HWND edit = GetDlgItem (panel, kNameEdit);
 	EXPECT_NE (SendMessageW (edit, WM_GETDLGCODE, 0, 0) & DLGC_WANTALLKEYS, 0);
+	// Enter and Escape end a rename as keys; their characters never reach the edit control
+	// itself, which would only beep at them. (Behind the panel's handler of the box sits the
+	// control's own procedure, which it passes everything else on to.)
+	static std::vector<WPARAM> reached;
+	static WNDPROC control;
+	control = reinterpret_cast<WNDPROC> (GetWindowLongPtrW (edit, GWLP_USERDATA));
+	WNDPROC spy = [] (HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+		if (message == WM_CHAR)
+			reached.push_back (wParam);
+		return CallWindowProcW (control, window, message, wParam, lParam);
+	};
+	SetWindowLongPtrW (edit, GWLP_USERDATA, reinterpret_cast<LONG_PTR> (spy));
+	for (WPARAM typed : {WPARAM (VK_RETURN), WPARAM (VK_ESCAPE), WPARAM ('x')})
+		SendMessageW (edit, WM_CHAR, typed, 0);
+	SetWindowLongPtrW (edit, GWLP_USERDATA, reinterpret_cast<LONG_PTR> (control));
+	EXPECT_EQ (reached, std::vector<WPARAM> {'x'});
+	SetWindowTextW (edit, L"Audio Server");
 
 	// While the box has the focus the refresh leaves the typing alone.
 	SetTimer (nullptr, 0, 50, inMenu<false>);

@@ -62,7 +62,8 @@ TEST (RuntimeDirectory, TheLocalProfileUnlessAnAbsoluteValueIsSet)
 	EXPECT_EQ (files.recordPath ().wstring (), L"C:\\runtime\\abc.json");
 	EXPECT_EQ (files.temporaryPath ().wstring (), L"C:\\runtime\\abc.json.tmp");
 
-	for (const wchar_t* refused : {L"relative\\dir", L"\\rooted\\no\\drive", L"C:drive-relative", L"."})
+	for (const wchar_t* refused : {L"relative\\dir", L"a\\b", L"a/b", L"\\rooted\\no\\drive", L"/rooted", L"C:drive-relative",
+	                               L"C:", L"1:\\digit", L"."})
 	{
 		test::setRuntimeVariable (refused);
 		EXPECT_EQ (test::errorOf ([] { resolveRuntimeDirectory (); }), "Invalid runtime directory");

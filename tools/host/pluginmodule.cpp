@@ -6,10 +6,41 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 
 namespace tarvo::host {
 
 using namespace Steinberg;
+
+namespace {
+
+/** Why a file is not a module this 64-bit host can load, read from its headers; empty
+    when it looks like one. */
+std::string notA64BitModule (const std::filesystem::path& file)
+{
+	std::ifstream in (file, std::ios::binary);
+	char dos[64] = {};
+	if (!in.read (dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
+		return "not a Windows module";
+	uint32_t at = 0;
+	std::memcpy (&at, dos + 60, sizeof at);
+	char pe[6] = {};
+	if (!in.seekg (at) || !in.read (pe, sizeof pe) || std::memcmp (pe, "PE\0\0", 4) != 0)
+		return "not a Windows module";
+	const uint16_t machine = uint16_t (uint8_t (pe[4]) | uint8_t (pe[5]) << 8);
+	if (machine == 0x014C)
+		return "a 32-bit Windows module; a 64-bit host needs the x86_64-win build";
+	if (machine != 0x8664)
+		return "a Windows module for another processor (machine 0x" + [machine] {
+			char hex[8];
+			std::snprintf (hex, sizeof hex, "%04X", machine);
+			return std::string (hex);
+		}() + "), not x86-64";
+	return {};
+}
+
+} // namespace
 
 void (*exportedFunction (void* library, const char* name)) ()
 {
@@ -39,6 +70,11 @@ std::unique_ptr<PluginModule> PluginModule::load (const std::filesystem::path& b
 	{
 		error = name + ": no such file" +
 		        (std::filesystem::is_directory (bundleOrFile, ec) ? " (a bundle keeps its module in Contents\\x86_64-win)" : "");
+		return nullptr;
+	}
+	if (const std::string why = notA64BitModule (module->moduleFile); !why.empty ())
+	{
+		error = name + ": " + why;
 		return nullptr;
 	}
 	HMODULE library = LoadLibraryW (module->moduleFile.wstring ().c_str ());
