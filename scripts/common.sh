@@ -26,10 +26,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Windows need a display. Every Wine process of the run shares one: Wine's desktop
-# process, started by the first of them, keeps the display it was started with.
-start_display() {
-  if [ -n "${DISPLAY:-}" ]; then return; fi
+# A virtual display on a free number; DISPLAY names it, and the cleanup stops it.
+start_xvfb() {
   local n
   for n in $(seq 90 150); do
     if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then break; fi
@@ -41,6 +39,13 @@ start_display() {
     if [ -e "/tmp/.X11-unix/X$n" ]; then break; fi
     sleep 0.1
   done
+}
+
+# Windows need a display. Every Wine process of the run shares one: Wine's desktop
+# process, started by the first of them, keeps the display it was started with.
+start_display() {
+  if [ -n "${DISPLAY:-}" ]; then return; fi
+  start_xvfb
   "$WINESERVER" -k >/dev/null 2>&1 || true
 }
 

@@ -25,14 +25,6 @@ bool authenticates (client::VisualiserClient& client, const client::SenderRecord
 	       test::waitUntil ([&] { return server.isCapturing (); }, 1000ms);
 }
 
-double processCpuMillis ()
-{
-	FILETIME created, exited, kernel, user;
-	GetProcessTimes (GetCurrentProcess (), &created, &exited, &kernel, &user);
-	auto ticks = [] (FILETIME t) { return double ((uint64_t (t.dwHighDateTime) << 32) | t.dwLowDateTime); };
-	return (ticks (kernel) + ticks (user)) / 1e4;
-}
-
 } // namespace
 
 TEST (FailingCalls, AFailedConnectOrWriteEndsOnlyThatSession)
@@ -71,10 +63,10 @@ TEST (FailingCalls, ARunThatKeepsFailingIsRetriedAboutOnceASecondAndCostsNothing
 	server.start ();
 	ASSERT_TRUE (test::waitUntil ([&] { return server.status ().text == u"Connection unavailable"; }, 1000ms));
 	const uint64_t runs = test::runsBegun ();
-	const double cpu = processCpuMillis ();
+	const double cpu = test::processCpuMillis ();
 	std::this_thread::sleep_for (3100ms);
 	const uint64_t retries = test::runsBegun () - runs;
-	EXPECT_LT (processCpuMillis () - cpu, 150.0);
+	EXPECT_LT (test::processCpuMillis () - cpu, 150.0);
 	EXPECT_GE (retries, 2u);
 	EXPECT_LE (retries, 4u);
 	EXPECT_EQ (server.status ().text, u"Connection unavailable");

@@ -30,15 +30,9 @@ bool isAudio (const Frame& f) { return !f.isKeepAlive (); }
 template <typename Idle>
 double cpuMillisDuring (Idle&& idle)
 {
-	auto spent = [] {
-		FILETIME created, exited, kernel, user;
-		GetProcessTimes (GetCurrentProcess (), &created, &exited, &kernel, &user);
-		auto ticks = [] (FILETIME t) { return double ((uint64_t (t.dwHighDateTime) << 32) | t.dwLowDateTime); };
-		return (ticks (kernel) + ticks (user)) / 1e4;
-	};
-	const double before = spent ();
+	const double before = test::processCpuMillis ();
 	idle ();
-	return spent () - before;
+	return test::processCpuMillis () - before;
 }
 
 long long millisSince (Clock::time_point start)

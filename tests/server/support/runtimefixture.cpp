@@ -102,4 +102,12 @@ std::string readFileBytes (const std::filesystem::path& file)
 	return bytes.str ();
 }
 
+double processCpuMillis ()
+{
+	FILETIME created, exited, kernel, user;
+	GetProcessTimes (GetCurrentProcess (), &created, &exited, &kernel, &user);
+	auto ticks = [] (FILETIME t) { return double ((uint64_t (t.dwHighDateTime) << 32) | t.dwLowDateTime); };
+	return (ticks (kernel) + ticks (user)) / 1e4;
+}
+
 } // namespace tarvo::test

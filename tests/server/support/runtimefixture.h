@@ -48,4 +48,7 @@ bool hungUp (client::VisualiserClient& client, std::chrono::milliseconds limit);
 
 std::string readFileBytes (const std::filesystem::path& file);
 
+/** Milliseconds of CPU this process has spent so far, all threads together. */
+double processCpuMillis ();
+
 } // namespace tarvo::test
