@@ -14,6 +14,12 @@ string(JSON version GET "${moduleinfo}" Classes 0 Version)
 get_filename_component(bundle_name "${BUNDLE}" NAME)
 get_filename_component(product "${BUNDLE}" NAME_WE)
 set(archive "${OUT}/${product}-${version}-win64.zip")
+# An archive of an earlier version (or of a module that reported none) goes: the build
+# folder holds the archive of the module it built, and only that one.
+file(GLOB earlier "${OUT}/${product}-*-win64.zip")
+if(earlier)
+  file(REMOVE ${earlier})
+endif()
 
 set(stage "${OUT}/package-stage")
 file(REMOVE_RECURSE "${stage}")

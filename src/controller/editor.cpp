@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 
@@ -21,6 +22,7 @@ namespace {
 using namespace Steinberg;
 
 constexpr wchar_t kPanelClass[] = L"TarvoAudioServerPanel";
+constexpr int kNameUnits = 64; // a sender's name, in UTF-16 units
 constexpr int kPanelWidth = 360;
 constexpr int kPanelHeight = 210;
 
@@ -54,7 +56,7 @@ HFONT makeFont (int height, int weight)
 void setTextIfChanged (HWND control, const std::u16string& text)
 {
 	wchar_t current[128] = {};
-	const int length = GetWindowTextW (control, current, 128);
+	const int length = GetWindowTextW (control, current, int (std::size (current)));
 	if (size_t (length) == text.size () && std::memcmp (current, text.data (), text.size () * sizeof (wchar_t)) == 0)
 		return;
 	SetWindowTextW (control, reinterpret_cast<const wchar_t*> (text.c_str ()));
@@ -177,7 +179,7 @@ tresult Editor::attach (void* parent, FIDString type)
 	primaryButton = addChild (L"BUTTON", kPrimaryButtonId, L"Make primary", kButtonStyle, 90, 92, 180, 34);
 	clearButton = addChild (L"BUTTON", kClearButtonId, L"Clear Solo", kButtonStyle, 125, 139, 110, 28);
 	statusLine = addChild (L"STATIC", 0, L"Not connected", kStaticStyle | SS_CENTER, 18, 183, 324, 22);
-	SendMessageW (nameEdit, EM_LIMITTEXT, 64, 0);
+	SendMessageW (nameEdit, EM_LIMITTEXT, kNameUnits, 0);
 	// Enter and Escape end a rename; the edit keeps its own procedure in its user data.
 	SetWindowLongPtrW (nameEdit, GWLP_USERDATA,
 	                   SetWindowLongPtrW (nameEdit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR> (&Editor::nameEditProcedure)));
@@ -313,8 +315,8 @@ void Editor::onCommand (int id, int code)
 {
 	if (id == kNameEditId && code == EN_KILLFOCUS)
 	{
-		wchar_t text[65] = {};
-		GetWindowTextW (nameEdit, text, 65);
+		wchar_t text[kNameUnits + 1] = {};
+		GetWindowTextW (nameEdit, text, int (std::size (text)));
 		controller->renameSender (reinterpret_cast<const char16_t*> (text));
 		ShowWindow (nameEdit, SW_HIDE);
 	}
@@ -371,7 +373,7 @@ void Editor::drawButton (const DRAWITEMSTRUCT& item)
 	SetTextColor (item.hDC, primary ? kPrimaryText : kButtonText);
 	HGDIOBJ previousFont = SelectObject (item.hDC, bodyFont.get ());
 	wchar_t text[64] = {};
-	GetWindowTextW (item.hwndItem, text, 64);
+	GetWindowTextW (item.hwndItem, text, int (std::size (text)));
 	RECT area = item.rcItem;
 	DrawTextW (item.hDC, text, -1, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
 	SelectObject (item.hDC, previousFont);

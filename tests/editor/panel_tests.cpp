@@ -223,6 +223,7 @@ TEST_F (PanelTest, EveryControlIsWhereItBelongs)
 	}
 	EXPECT_EQ (SendMessageW (GetDlgItem (panel, kNameEdit), EM_GETLIMITTEXT, 0, 0), 64);
 	EXPECT_EQ (pixelsIn (RECT {0, 0, 10, 10}, RGB (24, 32, 39)), 100); // the panel's background
+	EXPECT_GT (pixelsIn (rectInParent (status), RGB (223, 234, 241)), 20); // light text on it
 }
 
 TEST_F (PanelTest, WithoutAProcessorItWaitsAndShowsWhatTheCachedStatusSays)
@@ -318,6 +319,8 @@ TEST_F (PanelTest, RenamingThroughTheMenuSendsOneNameAndMarksTheProject)
 	SetWindowTextW (edit, L"Overheads");
 	pumpFor (350);
 	EXPECT_EQ (textOf (edit), L"Overheads");
+	EXPECT_GT (pixelsIn (kNameEdit, RGB (14, 22, 28)), 4000); // the box's own darker ground
+	EXPECT_GT (pixelsIn (kNameEdit, RGB (223, 234, 241)), 20); // and the name in the panel's ink
 	EXPECT_EQ (handler.dirtyTrue.load (), 0);
 	SetFocus (GetDlgItem (panel, kPrimaryButton));
 	pumpFor (150);
@@ -339,7 +342,9 @@ TEST_F (PanelTest, RenamingThroughTheMenuSendsOneNameAndMarksTheProject)
 	const std::wstring full (63, L'n');
 	rename ((full + L"\U0001F600").c_str (), VK_RETURN);
 	EXPECT_EQ (instance.poll ().name, std::u16string (63, u'n'));
-	EXPECT_EQ (handler.dirtyTrue.load (), 3);
+	rename (std::wstring (64, L'f').c_str (), VK_RETURN); // a name as long as names go, whole
+	EXPECT_EQ (instance.poll ().name, std::u16string (64, u'f'));
+	EXPECT_EQ (handler.dirtyTrue.load (), 4);
 
 	// The window closes while a new name is being typed: the host removes the view and
 	// then destroys its window, or destroys its window first. Either way the name is
@@ -354,7 +359,7 @@ TEST_F (PanelTest, RenamingThroughTheMenuSendsOneNameAndMarksTheProject)
 		else
 			DestroyWindow (window.window ());
 		EXPECT_EQ (instance.poll ().name, std::u16string (name.begin (), name.end ()));
-		EXPECT_EQ (handler.dirtyTrue.load (), removedFirst ? 4 : 5);
+		EXPECT_EQ (handler.dirtyTrue.load (), removedFirst ? 5 : 6);
 		window.close ();
 		open (*instance.controller);
 	}
@@ -363,7 +368,7 @@ TEST_F (PanelTest, RenamingThroughTheMenuSendsOneNameAndMarksTheProject)
 	SendMessageW (box, WM_KEYDOWN, VK_ESCAPE, 0);
 	window.close ();
 	EXPECT_EQ (instance.poll ().name, u"Destroyed mid-rename");
-	EXPECT_EQ (handler.dirtyTrue.load (), 5);
+	EXPECT_EQ (handler.dirtyTrue.load (), 6);
 }
 
 TEST_F (PanelTest, AttachingAgainAndHostsThatDestroyOrReleaseEarly)
