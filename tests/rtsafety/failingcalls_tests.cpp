@@ -47,7 +47,10 @@ TEST (FailingCalls, AFailedConnectOrWriteEndsOnlyThatSession)
 	EXPECT_TRUE (test::hungUp (first, 1000ms)) << "the failed write did not end the session";
 
 	client::VisualiserClient second;
+	test::shortenNextWrite (); // the next session's first write takes half of its frame
 	EXPECT_TRUE (authenticates (second, *record, server));
+	for (int i = 0; i < 3; ++i) // the rest followed, and nothing else
+		EXPECT_TRUE (test::readUntil (second, [] (const client::Frame& f) { return f.isKeepAlive (); }));
 	const auto senders = client::listSenders (runtime.path ());
 	ASSERT_EQ (senders.size (), 1u);
 	EXPECT_EQ (senders[0].id, record->id); // the same run throughout
@@ -57,10 +60,22 @@ TEST (FailingCalls, AFailedConnectOrWriteEndsOnlyThatSession)
 
 TEST (FailingCalls, ARunThatKeepsFailingIsRetriedAboutOnceASecondAndCostsNothingMeanwhile)
 {
+	// A run that fails with a visualiser attached (its folder went, and a rename cannot be
+	// published) takes the session with it: the audio thread no longer sees one.
 	test::RuntimeDirectory runtime;
-	test::setRuntimeVariable (L"relative\\runtime");
 	AudioServer server;
 	server.start ();
+	const auto record = test::waitForSender (runtime.path ());
+	ASSERT_TRUE (record);
+	client::VisualiserClient visualiser;
+	ASSERT_TRUE (authenticates (visualiser, *record, server));
+	std::filesystem::remove_all (runtime.path ());
+	server.setLabel (u"Renamed into nowhere");
+	ASSERT_TRUE (test::waitUntil ([&] { return server.status ().text == u"Connection unavailable"; }, 1000ms));
+	EXPECT_EQ (server.mailbox ().activeSessionId.load (), 0u);
+	EXPECT_FALSE (server.isCapturing ());
+
+	test::setRuntimeVariable (L"relative\\runtime");
 	ASSERT_TRUE (test::waitUntil ([&] { return server.status ().text == u"Connection unavailable"; }, 1000ms));
 	const uint64_t runs = test::runsBegun ();
 	const double cpu = test::processCpuMillis ();

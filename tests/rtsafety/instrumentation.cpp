@@ -14,7 +14,7 @@ std::atomic<uint64_t> allocations {0}, frees {0}, locks {0}, refused {0};
 std::atomic<int64_t> grantedUntilFailure {-1}; // -1: no allocation fails
 std::atomic<uint64_t> kernelCalls[kKernelCallKinds];
 std::atomic<DWORD> ignoredThreads[8];
-std::atomic<bool> connectFails {false}, writeFails {false};
+std::atomic<bool> connectFails {false}, writeFails {false}, writeShort {false};
 std::atomic<uint64_t> tokensOpened {0};
 
 bool counting ()
@@ -128,6 +128,11 @@ void failNextWrite ()
 	writeFails = true;
 }
 
+void shortenNextWrite ()
+{
+	writeShort = true;
+}
+
 uint64_t runsBegun ()
 {
 	return tokensOpened.load ();
@@ -200,8 +205,11 @@ static BOOL WINAPI connectOrFail (HANDLE pipe, LPOVERLAPPED overlapped)
 static BOOL WINAPI writeOrFail (HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
 {
 	using tarvo::test::writeFails;
+	using tarvo::test::writeShort;
 	if (overlapped && !tarvo::test::ignored () && writeFails.exchange (false))
 		return tarvo::test::pendingThenFailed (overlapped);
+	if (overlapped && size > 1 && !tarvo::test::ignored () && writeShort.exchange (false))
+		size /= 2;
 	return tarvo::test::Counted<tarvo::test::kWrite, &__real___imp_WriteFile>::call (file, bytes, size, written, overlapped);
 }
 static BOOL WINAPI openToken (HANDLE process, DWORD access, PHANDLE token)

@@ -48,6 +48,8 @@ void ignoreKernelCallsOfThisThread ();
     and then completes with an error, as when the system gives up on the operation. */
 void failNextConnect ();
 void failNextWrite ();
+/** The next WriteFile of a thread that is not ignored writes only the first half. */
+void shortenNextWrite ();
 /** Server runs begun so far (each opens the process token first). */
 uint64_t runsBegun ();
 

@@ -51,7 +51,7 @@ TEST (RuntimeDirectory, TheLocalProfileUnlessAnAbsoluteValueIsSet)
 		EXPECT_NE (dir.wstring ().find (L":\\"), std::wstring::npos) << dir;
 		EXPECT_NE (dir.wstring ().find (L"AppData\\Local"), std::wstring::npos) << dir;
 	}
-	for (const wchar_t* absolute : {L"C:\\runtime\\here", L"\\\\server\\share\\rt", L"//server/share/rt", L"d:/rt"})
+	for (const wchar_t* absolute : {L"C:\\runtime\\here", L"\\\\server\\share\\rt", L"//server/share/rt", L"d:/rt", L"a:\\rt", L"A:\\rt", L"z:\\rt", L"Z:\\rt"})
 	{
 		test::setRuntimeVariable (absolute);
 		EXPECT_EQ (resolveRuntimeDirectory ().wstring (), absolute);

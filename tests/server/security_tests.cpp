@@ -144,16 +144,6 @@ TEST (Access, TheRuntimeDirectoryIsMadeOrNarrowedToTheUserAndOnlyAPlainOneIsUsed
 	ensureSecureDirectory (wide, access);
 	expectFileUserOnly (wide);
 	EXPECT_EQ (securityOf (scratch.path ()), parentBefore);
-	// A folder the user named keeps its list; what is made below it is the user's alone.
-	const auto named = scratch.path () / "named";
-	std::filesystem::create_directories (named);
-	ASSERT_TRUE (SetFileSecurityW (named.c_str (), DACL_SECURITY_INFORMATION, open));
-	const auto namedBefore = securityOf (named);
-	ensureSecureDirectory (named, access, ExistingDirectory::keep);
-	EXPECT_EQ (securityOf (named), namedBefore);
-	ensureSecureDirectory (named / "made" / "here", access, ExistingDirectory::keep);
-	expectFileUserOnly (named / "made");
-	expectFileUserOnly (named / "made" / "here");
 
 	const auto file = scratch.path () / "not-a-folder";
 	std::ofstream (file) << "x";
