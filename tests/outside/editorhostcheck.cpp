@@ -11,7 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cwctype>
 #include <functional>
 #include <string>
 #include <thread>
@@ -33,21 +32,14 @@ struct Debuggee
 	std::atomic<uintptr_t> firstExceptionAt {0};
 };
 
-std::wstring lower (std::wstring text)
-{
-	for (wchar_t& c : text)
-		c = wchar_t (std::towlower (c));
-	return text;
-}
-
 /** Where the module the file handle belongs to lies in the debuggee, when it is ours. */
 void noteModule (HANDLE process, HANDLE file, void* base, const std::wstring& moduleName, Debuggee& d)
 {
 	wchar_t path[2048] = {};
 	if (!file || !GetFinalPathNameByHandleW (file, path, 2048, 0))
 		return;
-	const std::wstring name = lower (path);
-	if (name.size () < moduleName.size () || name.compare (name.size () - moduleName.size (), moduleName.size (), moduleName) != 0)
+	const std::wstring name = path;
+	if (name.size () < moduleName.size () || _wcsicmp (name.c_str () + name.size () - moduleName.size (), moduleName.c_str ()) != 0)
 		return;
 	IMAGE_DOS_HEADER dos {};
 	IMAGE_NT_HEADERS64 nt {};
@@ -171,12 +163,10 @@ HWND statusLineOf (HWND panel)
 	return nullptr;
 }
 
+/** For the report: what the host shows is ASCII, or near enough. */
 std::string narrow (const std::wstring& text)
 {
-	std::string out (size_t (WideCharToMultiByte (CP_UTF8, 0, text.c_str (), -1, nullptr, 0, nullptr, nullptr)), '\0');
-	WideCharToMultiByte (CP_UTF8, 0, text.c_str (), -1, out.data (), int (out.size ()), nullptr, nullptr);
-	out.resize (out.size () ? out.size () - 1 : 0);
-	return out;
+	return std::string (text.begin (), text.end ());
 }
 
 } // namespace
@@ -191,7 +181,7 @@ int wmain (int argc, wchar_t** argv)
 	std::wstring bundle = argv[2];
 	while (!bundle.empty () && (bundle.back () == L'\\' || bundle.back () == L'/'))
 		bundle.pop_back ();
-	const std::wstring moduleName = lower (bundle.substr (bundle.find_last_of (L"\\/") + 1));
+	const std::wstring moduleName = bundle.substr (bundle.find_last_of (L"\\/") + 1);
 	Debuggee host;
 	std::thread debugger (debug, L"\"" + std::wstring (argv[1]) + L"\" \"" + bundle + L"\"", moduleName, std::ref (host));
 
