@@ -202,8 +202,7 @@ HWND Editor::addChild (const wchar_t* windowClass, int id, const wchar_t* text, 
 
 void Editor::destroyPanel ()
 {
-	KillTimer (panel.get (), kRefreshTimer);
-	// A rename being typed is committed first; then the window stops knowing us: its last
+	// (The window's timer goes with the window.) A rename being typed is committed first; then the window stops knowing us: its last
 	// messages need nothing of ours.
 	commitOpenRename ();
 	SetWindowLongPtrW (panel.get (), GWLP_USERDATA, 0);
@@ -228,7 +227,6 @@ LRESULT CALLBACK Editor::windowProcedure (HWND window, UINT message, WPARAM wPar
 	{
 		// The host destroyed its window, and ours with it, before removing the view.
 		SetWindowLongPtrW (window, GWLP_USERDATA, 0);
-		KillTimer (window, kRefreshTimer);
 		editor->panel.release ();
 		editor->nameEdit = editor->statusLine = editor->primaryButton = editor->clearButton = nullptr;
 		return DefWindowProcW (window, message, wParam, lParam);

@@ -316,6 +316,8 @@ TEST_F (PanelTest, RenamingThroughTheMenuSendsOneNameAndMarksTheProject)
 	SetTimer (nullptr, 0, 50, inMenu<false>);
 	click (kMenuButton);
 	EXPECT_EQ (textOf (edit), L"Audio Server");
+	SendMessageW (edit, WM_CHAR, 'O', 0); // the name is selected: what is typed replaces it
+	EXPECT_EQ (textOf (edit), L"O");
 	SetWindowTextW (edit, L"Overheads");
 	pumpFor (350);
 	EXPECT_EQ (textOf (edit), L"Overheads");

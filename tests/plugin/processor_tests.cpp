@@ -66,10 +66,11 @@ struct LocalProcessor
 		EXPECT_EQ (stream.writes, 2); // the header, then the label bytes, also when there are none
 		return stream.bytes;
 	}
-	tresult restore (const std::string& bytes, size_t* position = nullptr, int failCall = -1)
+	tresult restore (const std::string& bytes, size_t* position = nullptr, int failCall = -1, int silentCall = -1)
 	{
 		ScriptedStream stream (bytes);
 		stream.failCall = failCall;
+		stream.silentCall = silentCall;
 		const tresult result = component->setState (&stream);
 		if (position)
 			*position = stream.position;
@@ -370,6 +371,7 @@ TEST (State, WhatIsSavedAndWhatARestoreAccepts)
 	EXPECT_EQ (p.component->setState (nullptr), kResultFalse);
 	for (int failing : {0, 1}) // a read that reports an error though it delivers everything
 		EXPECT_EQ (p.restore (stateRecord ("Other"), nullptr, failing), kResultFalse);
+	EXPECT_EQ (p.restore (stateRecord ("O"), nullptr, -1, 1), kResultFalse); // or does not say what it delivered
 	EXPECT_EQ (generation (), before);
 	EXPECT_EQ (p.saved (), stateRecord ("Keep"));
 	EXPECT_EQ (p.restore ("", nullptr, 0), kResultOk); // nothing delivered, whatever the result, is the default

@@ -5,6 +5,7 @@
 #include "runtimefixture.h"
 
 #include "server/audioserver.h"
+#include "shared/steadyclock.h"
 
 #include <gtest/gtest.h>
 
@@ -55,6 +56,41 @@ TEST (FailingCalls, AFailedConnectOrWriteEndsOnlyThatSession)
 	ASSERT_EQ (senders.size (), 1u);
 	EXPECT_EQ (senders[0].id, record->id); // the same run throughout
 	EXPECT_EQ (test::runsBegun () - runs, 1u);
+	server.stop ();
+}
+
+TEST (FailingCalls, WithoutAHighResolutionTimerTheStreamWakesByItsTimeOut)
+{
+	test::ignoreKernelCallsOfThisThread ();
+	test::refuseTimers (true);
+	test::RuntimeDirectory runtime;
+	AudioServer server;
+	server.start ();
+	const auto record = test::waitForSender (runtime.path ());
+	ASSERT_TRUE (record);
+	client::VisualiserClient visualiser;
+	ASSERT_TRUE (authenticates (visualiser, *record, server));
+	test::refuseTimers (false);
+	// 256-frame calls at 48 kHz for a second: every block arrives, and the thread wakes
+	// about every 8 ms rather than spinning.
+	const uint64_t waits = test::countedKernelCalls ().count[test::kWait];
+	int received = 0;
+	std::thread reader ([&] {
+		test::ignoreKernelCallsOfThisThread ();
+		while (received < 188 && test::readUntil (visualiser, [] (const client::Frame& f) { return !f.isKeepAlive (); }))
+			++received;
+	});
+	std::vector<float> audio (256, 0.25f);
+	const float* channels[2] = {audio.data (), audio.data ()};
+	for (int call = 0; call < 188; ++call)
+	{
+		server.mailbox ().lastProcessMs = steadyMillis ();
+		server.capture (channels, 2, 256, 0, 48000.0);
+		std::this_thread::sleep_for (5ms);
+	}
+	reader.join ();
+	EXPECT_EQ (received, 188);
+	EXPECT_LT (test::countedKernelCalls ().count[test::kWait] - waits, 400u);
 	server.stop ();
 }
 

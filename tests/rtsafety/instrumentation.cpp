@@ -16,6 +16,7 @@ std::atomic<uint64_t> kernelCalls[kKernelCallKinds];
 std::atomic<DWORD> ignoredThreads[8];
 std::atomic<bool> connectFails {false}, writeFails {false}, writeShort {false};
 std::atomic<uint64_t> tokensOpened {0};
+std::atomic<bool> timersRefused {false};
 
 bool counting ()
 {
@@ -128,6 +129,11 @@ void failNextWrite ()
 	writeFails = true;
 }
 
+void refuseTimers (bool refuse)
+{
+	timersRefused = refuse;
+}
+
 void shortenNextWrite ()
 {
 	writeShort = true;
@@ -217,6 +223,17 @@ static BOOL WINAPI openToken (HANDLE process, DWORD access, PHANDLE token)
 	++tarvo::test::tokensOpened;
 	return __real___imp_OpenProcessToken (process, access, token);
 }
+extern decltype (&CreateWaitableTimerExW) __real___imp_CreateWaitableTimerExW;
+static HANDLE WINAPI timerOrNone (LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags, DWORD access)
+{
+	if (tarvo::test::timersRefused.load ())
+	{
+		SetLastError (ERROR_INVALID_PARAMETER);
+		return nullptr;
+	}
+	return __real___imp_CreateWaitableTimerExW (attributes, name, flags, access);
+}
+decltype (&CreateWaitableTimerExW) __wrap___imp_CreateWaitableTimerExW = &timerOrNone;
 decltype (&ConnectNamedPipe) __wrap___imp_ConnectNamedPipe = &connectOrFail;
 decltype (&WriteFile) __wrap___imp_WriteFile = &writeOrFail;
 decltype (&OpenProcessToken) __wrap___imp_OpenProcessToken = &openToken;

@@ -50,6 +50,8 @@ void failNextConnect ();
 void failNextWrite ();
 /** The next WriteFile of a thread that is not ignored writes only the first half. */
 void shortenNextWrite ();
+/** While true, no waitable timer can be made, as on Windows before 10 1803 (high resolution). */
+void refuseTimers (bool refuse);
 /** Server runs begun so far (each opens the process token first). */
 uint64_t runsBegun ();
 

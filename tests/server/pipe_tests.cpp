@@ -393,8 +393,16 @@ TEST (ServerRun, ClientsThatHangUpAtOnceEndOnlyTheirOwnSession)
 	std::string error;
 	ASSERT_TRUE (visualiser.connect (*record, error)) << error;
 	ASSERT_TRUE (test::waitUntil ([&] { return server.isCapturing (); }, 2000ms));
-	processCall (server, 1, 0.5f); // a single frame is audio too
-	EXPECT_TRUE (test::readUntil (visualiser, isAudio));
+	processCall (server, 1, 0.5f); // a single frame is audio too, in either sample size
+	const double wide[1] = {0.75};
+	const double* channels[2] = {wide, wide};
+	server.capture (channels, 2, 1, 0, 48000.0);
+	for (const float expected : {0.5f, 0.75f})
+	{
+		auto frame = test::readUntil (visualiser, isAudio);
+		ASSERT_TRUE (frame);
+		EXPECT_EQ (frame->samples[0], expected);
+	}
 }
 
 TEST (ServerRun, AnUnusableRuntimeDirectoryFailsUntilFixed)

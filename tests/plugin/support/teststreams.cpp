@@ -23,7 +23,7 @@ tresult PLUGIN_API ScriptedStream::read (void* buffer, int32 numBytes, int32* nu
 	}
 	std::memcpy (buffer, bytes.data () + position, count);
 	position += count;
-	if (numBytesRead)
+	if (numBytesRead && call != silentCall)
 		*numBytesRead = static_cast<int32> (count);
 	return result;
 }

@@ -22,6 +22,7 @@ public:
 	int failCall {-1};
 	Steinberg::tresult failResult {Steinberg::kResultFalse};
 	int shortBy {0}; // deliver this many bytes fewer on the failing call
+	int silentCall {-1}; // this read delivers its bytes but does not say how many
 
 	std::string bytes;
 	size_t position {0};
