@@ -128,27 +128,17 @@ std::wstring textOf (HWND window)
 	return text;
 }
 
-struct Found
+/** The host's top-level window that holds our panel, and the panel; nulls until it shows. */
+std::pair<HWND, HWND> findPanel (DWORD processId)
 {
-	DWORD processId;
-	HWND top {nullptr};
-	HWND panel {nullptr};
-};
-
-BOOL CALLBACK findPanel (HWND top, LPARAM parameter)
-{
-	auto& found = *reinterpret_cast<Found*> (parameter);
-	DWORD owner = 0;
-	GetWindowThreadProcessId (top, &owner);
-	if (owner != found.processId)
-		return TRUE;
-	if (HWND panel = FindWindowExW (top, nullptr, L"TarvoAudioServerPanel", nullptr))
+	for (HWND top = nullptr; (top = FindWindowExW (nullptr, top, nullptr, nullptr));)
 	{
-		found.top = top;
-		found.panel = panel;
-		return FALSE;
+		DWORD owner = 0;
+		GetWindowThreadProcessId (top, &owner);
+		if (HWND panel = owner == processId ? FindWindowExW (top, nullptr, L"TarvoAudioServerPanel", nullptr) : nullptr)
+			return {top, panel};
 	}
-	return TRUE;
+	return {nullptr, nullptr};
 }
 
 HWND statusLineOf (HWND panel)
@@ -193,28 +183,27 @@ int wmain (int argc, wchar_t** argv)
 		return passed;
 	};
 
-	Found found {0};
+	std::pair<HWND, HWND> found {nullptr, nullptr}; // the host's window, our panel
 	const bool started = waitFor ([&] { return host.processId.load () != 0 || host.startFailed.load (); }, std::chrono::seconds (10)) &&
 	                     !host.startFailed.load ();
 	if (check (started, "the editor host starts"))
 	{
-		found.processId = host.processId.load ();
-		const bool open = waitFor ([&] { return !EnumWindows (findPanel, reinterpret_cast<LPARAM> (&found)) || host.exited.load (); },
+		const bool open = waitFor ([&] { return (found = findPanel (host.processId.load ())).second || host.exited.load (); },
 		                           std::chrono::seconds (30)) &&
-		                  found.panel;
+		                  found.second;
 		if (check (open, "its window opens with the plug-in's panel (class TarvoAudioServerPanel)"))
 		{
 			RECT size {};
-			GetClientRect (found.panel, &size);
+			GetClientRect (found.second, &size);
 			check (size.right == 360 && size.bottom == 210,
 			       "the panel is 360 x 210 (" + std::to_string (size.right) + " x " + std::to_string (size.bottom) + ")");
 
-			HWND status = statusLineOf (found.panel);
+			HWND status = statusLineOf (found.second);
 			std::wstring shown;
 			waitFor ([&] { return status && (shown = textOf (status)) == L"Waiting for Tarvo"; }, std::chrono::seconds (5));
 			check (shown == L"Waiting for Tarvo", "the status line shows the processor's answer: \"" + narrow (shown) + "\"");
 
-			HWND primary = GetDlgItem (found.panel, 103);
+			HWND primary = GetDlgItem (found.second, 103);
 			const std::wstring before = primary ? textOf (primary) : L"(no button)";
 			DWORD_PTR ignored = 0;
 			SendMessageTimeoutW (primary, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored);
@@ -223,7 +212,7 @@ int wmain (int argc, wchar_t** argv)
 			check (before == L"Make primary" && after == L"Primary sender",
 			       "a click on \"" + narrow (before) + "\" turns it into \"" + narrow (after) + "\"");
 
-			PostMessageW (found.top, WM_CLOSE, 0, 0);
+			PostMessageW (found.first, WM_CLOSE, 0, 0);
 			check (waitFor ([&] { return host.exited.load (); }, std::chrono::seconds (15)), "the window closes on WM_CLOSE and the host ends");
 		}
 	}
