@@ -160,30 +160,28 @@ void AudioServer::followPrimaryGeneration () noexcept
 	}
 }
 
-void AudioServer::noteBlockLength (int32_t frameCount, double sampleRate) noexcept
+template <typename Sample>
+void AudioServer::captureSamples (const Sample* const* channels, int32_t channelCount, int32_t frameCount,
+                                  uint64_t silenceFlags, double sampleRate) noexcept
 {
+	if (!captureEnabled.load () || frameCount < 1)
+		return;
 	const double micros = double (std::min<int64_t> (frameCount, kMaxBlockFrames)) / sampleRate * 1e6;
 	capturedBlockMicros.store (micros >= 1.0 && micros < 1e9 ? uint32_t (micros) : 0, std::memory_order_relaxed);
+	captureRing.write (channels, channelCount, frameCount, silenceFlags, sampleRate, callPosition,
+	                   auditionMailbox.activeSessionId.load ());
 }
 
 void AudioServer::capture (const float* const* channels, int32_t channelCount, int32_t frameCount,
                            uint64_t silenceFlags, double sampleRate) noexcept
 {
-	if (!captureEnabled.load () || frameCount < 1)
-		return;
-	noteBlockLength (frameCount, sampleRate);
-	captureRing.write (channels, channelCount, frameCount, silenceFlags, sampleRate, callPosition,
-	                   auditionMailbox.activeSessionId.load ());
+	captureSamples (channels, channelCount, frameCount, silenceFlags, sampleRate);
 }
 
 void AudioServer::capture (const double* const* channels, int32_t channelCount, int32_t frameCount,
                            uint64_t silenceFlags, double sampleRate) noexcept
 {
-	if (!captureEnabled.load () || frameCount < 1)
-		return;
-	noteBlockLength (frameCount, sampleRate);
-	captureRing.write (channels, channelCount, frameCount, silenceFlags, sampleRate, callPosition,
-	                   auditionMailbox.activeSessionId.load ());
+	captureSamples (channels, channelCount, frameCount, silenceFlags, sampleRate);
 }
 
 } // namespace tarvo

@@ -73,7 +73,9 @@ private:
 	};
 
 	void threadLoop () noexcept;
-	void noteBlockLength (int32_t frameCount, double sampleRate) noexcept;
+	template <typename Sample>
+	void captureSamples (const Sample* const* channels, int32_t channelCount, int32_t frameCount,
+	                     uint64_t silenceFlags, double sampleRate) noexcept;
 
 	CaptureRing captureRing;
 	std::atomic<bool> stopRequested {false};
