@@ -63,7 +63,7 @@ TEST (RuntimeDirectory, TheLocalProfileUnlessAnAbsoluteValueIsSet)
 	EXPECT_EQ (files.temporaryPath ().wstring (), L"C:\\runtime\\abc.json.tmp");
 
 	for (const wchar_t* refused : {L"relative\\dir", L"a\\b", L"a/b", L"\\rooted\\no\\drive", L"/rooted", L"C:drive-relative",
-	                               L"C:", L"1:\\digit", L"."})
+	                               L"C:", L"1:\\digit", L".", L"@:\\x", L"[:\\x", L"`:\\x", L"{:\\x", L"\u00E9:\\x"})
 	{
 		test::setRuntimeVariable (refused);
 		EXPECT_EQ (test::errorOf ([] { resolveRuntimeDirectory (); }), "Invalid runtime directory");
