@@ -224,6 +224,13 @@ TEST_F (PanelTest, EveryControlIsWhereItBelongs)
 	EXPECT_EQ (SendMessageW (GetDlgItem (panel, kNameEdit), EM_GETLIMITTEXT, 0, 0), 64);
 	EXPECT_EQ (pixelsIn (RECT {0, 0, 10, 10}, RGB (24, 32, 39)), 100); // the panel's background
 	EXPECT_GT (pixelsIn (rectInParent (status), RGB (223, 234, 241)), 20); // light text on it
+
+	// A focused button's dotted focus rectangle lies 3 pixels inside its flat edge.
+	SetFocus (GetDlgItem (panel, kPrimaryButton));
+	pumpFor (100);
+	const RECT b = rectInParent (GetDlgItem (panel, kPrimaryButton));
+	EXPECT_EQ (pixelsIn (RECT {b.left, b.top, b.right, b.top + 1}, kButtonFace), b.right - b.left);
+	EXPECT_LT (pixelsIn (RECT {b.left + 3, b.top + 3, b.right - 3, b.top + 4}, kButtonFace), b.right - b.left - 6);
 }
 
 TEST_F (PanelTest, WithoutAProcessorItWaitsAndShowsWhatTheCachedStatusSays)
