@@ -89,8 +89,6 @@ void AudioServer::threadLoop () noexcept
 				WaitForSingleObject (stopEvent.get (), 1000);
 		}
 	}
-	captureEnabled.exchange (false);
-	auditionMailbox.activeSessionId.exchange (0);
 }
 
 void AudioServer::setLabel (std::u16string text)
