@@ -85,10 +85,6 @@ public:
 		if (panel.get ())
 			destroyPanel ();
 		CPluginView::removed ();
-		bodyFont.reset ();
-		titleFont.reset ();
-		backgroundBrush.reset ();
-		editBrush.reset ();
 		controller->release ();
 	}
 

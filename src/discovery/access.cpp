@@ -38,7 +38,7 @@ AccessDescriptor makeAccessDescriptor ()
 	DWORD size = 0;
 	GetTokenInformation (token.get (), TokenUser, nullptr, 0, &size);
 	std::vector<unsigned char> buffer (size, 0);
-	if (size == 0 || !GetTokenInformation (token.get (), TokenUser, buffer.data (), size, &size))
+	if (!GetTokenInformation (token.get (), TokenUser, buffer.data (), size, &size))
 		throw std::runtime_error ("User unavailable");
 	const auto* user = reinterpret_cast<const TOKEN_USER*> (buffer.data ());
 

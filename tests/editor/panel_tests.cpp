@@ -225,12 +225,17 @@ TEST_F (PanelTest, EveryControlIsWhereItBelongs)
 	EXPECT_EQ (pixelsIn (RECT {0, 0, 10, 10}, RGB (24, 32, 39)), 100); // the panel's background
 	EXPECT_GT (pixelsIn (rectInParent (status), RGB (223, 234, 241)), 20); // light text on it
 
-	// A focused button's dotted focus rectangle lies 3 pixels inside its flat edge.
+	// A focused button's dotted focus rectangle lies 3 pixels inside its flat edge, on every side.
 	SetFocus (GetDlgItem (panel, kPrimaryButton));
 	pumpFor (100);
 	const RECT b = rectInParent (GetDlgItem (panel, kPrimaryButton));
-	EXPECT_EQ (pixelsIn (RECT {b.left, b.top, b.right, b.top + 1}, kButtonFace), b.right - b.left);
-	EXPECT_LT (pixelsIn (RECT {b.left + 3, b.top + 3, b.right - 3, b.top + 4}, kButtonFace), b.right - b.left - 6);
+	const LONG width = b.right - b.left, height = b.bottom - b.top;
+	EXPECT_EQ (pixelsIn (RECT {b.left, b.top, b.right, b.top + 3}, kButtonFace), 3 * width);
+	EXPECT_EQ (pixelsIn (RECT {b.left, b.bottom - 3, b.right, b.bottom}, kButtonFace), 3 * width);
+	EXPECT_EQ (pixelsIn (RECT {b.left, b.top, b.left + 3, b.bottom}, kButtonFace), 3 * height);
+	EXPECT_EQ (pixelsIn (RECT {b.right - 3, b.top, b.right, b.bottom}, kButtonFace), 3 * height);
+	EXPECT_LT (pixelsIn (RECT {b.left + 3, b.top + 3, b.right - 3, b.top + 4}, kButtonFace), width - 6);
+	EXPECT_LT (pixelsIn (RECT {b.left + 3, b.top + 3, b.left + 4, b.bottom - 3}, kButtonFace), height - 6);
 }
 
 TEST_F (PanelTest, WithoutAProcessorItWaitsAndShowsWhatTheCachedStatusSays)
