@@ -280,6 +280,15 @@ TEST (Process, CallsThatCannotBeProcessedLeaveSilenceOrNothing)
 				EXPECT_EQ (buffers->output (c, 63), c < written ? 0.0 : kMarker) << "channel " << c;
 			EXPECT_EQ (buffers->outputBus ().silenceFlags, (uint64 (1) << written) - 1);
 		}
+	// Silence flags name exactly the channels a bus has, up to all 64 bits.
+	for (int32 channels : {63, 64})
+	{
+		ProcessBuffers many (channels, 64, kSample32);
+		ProcessData& data = many.prepare (64);
+		many.inputBus ().numChannels = many.outputBus ().numChannels = channels; // not a layout it carries
+		EXPECT_EQ (processor->process (data), kInvalidArgument);
+		EXPECT_EQ (many.outputBus ().silenceFlags, channels == 64 ? ~uint64 (0) : (uint64 (1) << 63) - 1);
+	}
 	auto [noOutputs, noOutputBuffers] = call (kSample32, [] (ProcessBuffers&, ProcessData& d) { d.outputs = nullptr; });
 	EXPECT_EQ (noOutputs, kInvalidArgument);
 
