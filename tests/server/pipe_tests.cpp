@@ -229,6 +229,8 @@ TEST_F (PipeTest, ASlowReaderMakesTheRingDropAndWhatIsLeftGoesWithTheSessionAndT
 	}
 	EXPECT_LT (slowest, 20000.0); // waiting for the stalled pipe would take seconds
 	EXPECT_EQ (server->ring ().waiting (), 32u);
+	// Its write pending on the full pipe, the server thread sleeps until the client reads.
+	EXPECT_LT (cpuMillisDuring ([] { std::this_thread::sleep_for (500ms); }), 50.0);
 
 	// Reading again: every gap is accounted for by the dropped count, no block is torn.
 	uint64_t gaps = 0, blocks = 0;
