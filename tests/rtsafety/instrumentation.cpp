@@ -17,6 +17,7 @@ std::atomic<DWORD> ignoredThreads[8];
 std::atomic<bool> connectFails {false}, writeFails {false}, writeShort {false};
 std::atomic<uint64_t> tokensOpened {0};
 std::atomic<bool> timersRefused {false};
+std::atomic<HANDLE> tickingTimers[8];
 
 bool counting ()
 {
@@ -139,6 +140,28 @@ void shortenNextWrite ()
 	writeShort = true;
 }
 
+void noteTimer (HANDLE timer, bool ticking)
+{
+	for (auto& slot : tickingTimers)
+		if (slot.load () == timer)
+		{
+			if (!ticking)
+				slot = nullptr;
+			return;
+		}
+	for (auto& slot : tickingTimers)
+		if (HANDLE empty = nullptr; ticking && slot.compare_exchange_strong (empty, timer))
+			return;
+}
+
+uint32_t timersTicking ()
+{
+	uint32_t ticking = 0;
+	for (const auto& slot : tickingTimers)
+		ticking += slot.load () != nullptr;
+	return ticking;
+}
+
 uint64_t runsBegun ()
 {
 	return tokensOpened.load ();
@@ -233,6 +256,31 @@ static HANDLE WINAPI timerOrNone (LPSECURITY_ATTRIBUTES attributes, LPCWSTR name
 	}
 	return __real___imp_CreateWaitableTimerExW (attributes, name, flags, access);
 }
+// Setting, cancelling and closing timers keep track of the ones left ticking.
+extern decltype (&SetWaitableTimer) __real___imp_SetWaitableTimer;
+extern decltype (&CancelWaitableTimer) __real___imp_CancelWaitableTimer;
+extern decltype (&CloseHandle) __real___imp_CloseHandle;
+static BOOL WINAPI setTimer (HANDLE timer, const LARGE_INTEGER* due, LONG period, PTIMERAPCROUTINE routine, LPVOID argument,
+                             BOOL resume)
+{
+	const BOOL set = __real___imp_SetWaitableTimer (timer, due, period, routine, argument, resume);
+	if (set)
+		tarvo::test::noteTimer (timer, period > 0);
+	return set;
+}
+static BOOL WINAPI cancelTimer (HANDLE timer)
+{
+	tarvo::test::noteTimer (timer, false);
+	return __real___imp_CancelWaitableTimer (timer);
+}
+static BOOL WINAPI closeHandle (HANDLE handle)
+{
+	tarvo::test::noteTimer (handle, false);
+	return __real___imp_CloseHandle (handle);
+}
+decltype (&SetWaitableTimer) __wrap___imp_SetWaitableTimer = &setTimer;
+decltype (&CancelWaitableTimer) __wrap___imp_CancelWaitableTimer = &cancelTimer;
+decltype (&CloseHandle) __wrap___imp_CloseHandle = &closeHandle;
 decltype (&CreateWaitableTimerExW) __wrap___imp_CreateWaitableTimerExW = &timerOrNone;
 decltype (&ConnectNamedPipe) __wrap___imp_ConnectNamedPipe = &connectOrFail;
 decltype (&WriteFile) __wrap___imp_WriteFile = &writeOrFail;

@@ -192,6 +192,7 @@ TEST (RealTimeSafety, TheAudioThreadNeitherAllocatesNorLocksAndTheServerThreadCa
 		Visualiser visualiser (*sender);
 		// 256 stereo frames every 5 ms, as a host's audio thread at 48 kHz.
 		EXPECT_LE (passesDuring ("streaming 256-frame blocks", 1500ms).callsEach, 2.3);
+		EXPECT_EQ (test::timersTicking (), 1u); // the session's wake-up
 		uint32_t id = 1;
 		hold (500ms, [&] (int) { visualiser.request (id, 0b0010); });                                 // Band Solo
 		++id;
@@ -231,6 +232,8 @@ TEST (RealTimeSafety, TheAudioThreadNeitherAllocatesNorLocksAndTheServerThreadCa
 		EXPECT_TRUE (instance.poll ().connected) << "the session ended before the visualiser left";
 		EXPECT_GT (visualiser.dropped.load (), 0u) << "the pipe never filled";
 	} // the visualiser disconnects mid-audition
+	EXPECT_TRUE (test::waitUntil ([&] { return !instance.poll ().connected; }, 1000ms));
+	EXPECT_EQ (test::timersTicking (), 0u); // nothing ticks for a session that ended
 
 	{
 		Visualiser again (*sender); // a new session
