@@ -96,7 +96,6 @@ private:
 
 Processor::Processor ()
 {
-	audition.reset (48000.0);
 	setControllerClass (kControllerUID);
 	processContextRequirements.needContinousTimeSamples ().needTransportState ();
 }
