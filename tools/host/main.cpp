@@ -2,6 +2,8 @@
 // Exit status: 0 success, 1 the work failed, 2 the command line was wrong.
 #include "hosttool.h"
 
+#include "refusal.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -94,7 +96,7 @@ int main (int argc, char** argv)
 	}
 	catch (const CLI::ParseError& e)
 	{
-		std::fprintf (stderr, "tarvo-host: %s\n\n%s", e.what (), app.help ().c_str ());
+		std::fprintf (stderr, "tarvo-host: %s\n\n%s", tarvo::tools::refusal (app, e).c_str (), app.help ().c_str ());
 		return 2;
 	}
 	if (rateOption->count ())

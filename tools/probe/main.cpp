@@ -6,6 +6,8 @@
 #include "discovery/runtimedirectory.h"
 #include "server/auditioncommand.h"
 
+#include "refusal.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -161,7 +163,7 @@ int main (int argc, char** argv)
 	}
 	catch (const CLI::ParseError& e)
 	{
-		std::fprintf (stderr, "tarvo-probe: %s\n\n%s", e.what (), app.help ().c_str ());
+		std::fprintf (stderr, "tarvo-probe: %s\n\n%s", tarvo::tools::refusal (app, e).c_str (), app.help ().c_str ());
 		return 2;
 	}
 
