@@ -72,7 +72,7 @@ step "The Windows test suite of the build on the complete SDK"
 "$WINESERVER" -k >/dev/null 2>&1 || true
 pv_exe="$BUILD_DIR/pluginval/pluginval.exe"
 if [ ! -f "$pv_exe" ]; then
-  step "Building pluginval for Windows (once; about 6 to 10 minutes)"
+  step "Building pluginval for Windows (once; about 3 minutes on two cores, up to 10 on slower ones)"
   "$pluginval/build.sh" "$BUILD_DIR/pluginval" >"$BUILD_DIR/pluginval-build.log" 2>&1 ||
     { tail -n 20 "$BUILD_DIR/pluginval-build.log"; echo "pluginval did not build" >&2; exit 1; }
 fi
