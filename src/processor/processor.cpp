@@ -262,12 +262,14 @@ tresult PLUGIN_API Processor::notify (IMessage* message)
 		{
 			IAttributeList* attributes = message->getAttributes ();
 			// One unit more than a label holds: the label's own cut can then see whether
-			// cutting at 64 units would split a surrogate pair.
+			// cutting at 64 units would split a surrogate pair, also from a host that ends
+			// what it copies with a zero. A host that does not fills the buffer with a long
+			// name and no zero after it, so the name ends at the first zero or the end.
 			TChar buffer[kNameUnits + 1] = {};
 			if (!attributes || attributes->getString (kAttributeName, buffer, sizeof buffer) != kResultOk)
 				return kInvalidArgument;
-			buffer[kNameUnits] = 0;
-			server.setLabel (std::u16string (reinterpret_cast<const char16_t*> (buffer)));
+			const std::u16string_view units (reinterpret_cast<const char16_t*> (buffer), kNameUnits + 1);
+			server.setLabel (std::u16string (units.substr (0, units.find (u'\0'))));
 		}
 		else if (std::strcmp (id, kMessagePoll) != 0)
 		{
