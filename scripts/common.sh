@@ -7,7 +7,9 @@ BUNDLE="$BUILD_DIR/TarvoAudioServerPrototype.vst3"
 
 export WINEARCH=win64
 export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# No Mono or Gecko prompts; and no Wine debugger: a program that crashes ends at once with
+# the fault printed, instead of leaving a waiting debugger to hold the run until its time-out.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winedbg.exe=d}"
 WINE="$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)"
 WINESERVER="$(command -v wineserver || echo /usr/lib/wine/wineserver)"
 export WINE
