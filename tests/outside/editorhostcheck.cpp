@@ -198,12 +198,17 @@ int wmain (int argc, wchar_t** argv)
 			check (size.right == 360 && size.bottom == 210,
 			       "the panel is 360 x 210 (" + std::to_string (size.right) + " x " + std::to_string (size.bottom) + ")");
 
-			HWND status = statusLineOf (found.second);
-			std::wstring shown;
-			waitFor ([&] { return status && (shown = textOf (status)) == L"Waiting for Tarvo"; }, std::chrono::seconds (5));
+			// The panel can be found a moment before its controls exist: they are looked for
+			// again until they are there.
+			std::wstring shown = L"(no status line)";
+			waitFor ([&] {
+				const HWND status = statusLineOf (found.second);
+				return status && (shown = textOf (status)) == L"Waiting for Tarvo";
+			}, std::chrono::seconds (10));
 			check (shown == L"Waiting for Tarvo", "the status line shows the processor's answer: \"" + narrow (shown) + "\"");
 
-			HWND primary = GetDlgItem (found.second, 103);
+			HWND primary = nullptr;
+			waitFor ([&] { return (primary = GetDlgItem (found.second, 103)) != nullptr; }, std::chrono::seconds (5));
 			const std::wstring before = primary ? textOf (primary) : L"(no button)";
 			DWORD_PTR ignored = 0;
 			SendMessageTimeoutW (primary, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored);
