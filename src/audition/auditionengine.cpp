@@ -25,14 +25,14 @@ void AuditionEngine::beginBlock (AuditionMailbox& mailbox, double sampleRate, ui
 	const uint32_t staleLimit = staleLimitFor (frameCount, sampleRate);
 	mailbox.staleLimitMs.exchange (staleLimit);
 
-	// A new session forgets the previous one's request and fades to full audio.
+	// A new session forgets the previous one's request; what the bank plays is chosen below,
+	// which fades to full audio unless the new session's own request is already in force.
 	const uint32_t session = mailbox.activeSessionId.load ();
 	if (session != seenSessionId)
 	{
 		seenSessionId = session;
 		retiredRequestId = 0;
 		current = AuditionRequest {};
-		selectDefaults ();
 	}
 
 	// Of the entries taken, the highest sequence of the seen session wins.
