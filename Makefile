@@ -1,5 +1,5 @@
 # Entry points; each installs whatever is missing first.
-.PHONY: demo test bench fuzz validate package build clean
+.PHONY: demo test bench fuzz validate package reproduce build clean
 
 demo:
 	./scripts/demo.sh
@@ -20,6 +20,10 @@ validate:
 
 package:
 	./scripts/package.sh
+
+# Two builds of the checked-out commit in two folders give the same release.
+reproduce:
+	./scripts/reproduce.sh
 
 build:
 	bash -c 'source scripts/common.sh && install_deps && build_windows'

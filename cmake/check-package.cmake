@@ -1,23 +1,63 @@
-# Unpacks the release archive and loads the module from it with our host: the bundle is
-# whole, the notices are there, and the factory, its classes (with the class version in the
-# archive's name) and the effect's buses are what package-info.txt says.
-#   cmake -DBUILD=<build folder> -DHOST=<tarvo-host.exe> -DEMULATOR=<wine> -P check-package.cmake
-file(GLOB archives "${BUILD}/TarvoAudioServerPrototype-*-win64.zip")
-list(LENGTH archives count)
-if(NOT count EQUAL 1)
-  message(FATAL_ERROR "Expected one release archive in ${BUILD}, found ${count}: ${archives}")
-endif()
-string(REGEX REPLACE ".*TarvoAudioServerPrototype-(.*)-win64\\.zip$" "\\1" version "${archives}")
+# Checks the release as a user receives it:
+# - the archive unpacks into a whole bundle (notices, snapshot, moduleinfo.json) that our
+#   host loads and describes as package-info.txt says: the version resource, the factory,
+#   the classes and the effect's buses, what a host's scanner stores;
+# - one version everywhere: the build's definition, the class descriptions, the version
+#   resource, moduleinfo.json, the names of the archive, the installer and the debug file,
+#   and the installer's product version;
+# - the released module is lean (nothing after its loaded sections: no symbol table, no
+#   debugging sections), names the debug file beside the archive, whose CRC matches, and an
+#   address in it resolves through that file to its function and line;
+# - the installer carries exactly the bundle's files.
+#   cmake -DBUILD=<build folder> -DVERSION=<the build's version> -DHOST=<tarvo-host.exe> -DEMULATOR=<wine>
+#         -DOBJDUMP=<objdump> -DADDR2LINE=<addr2line> -DMSIINFO=<msiinfo> -P check-package.cmake
+cmake_policy(VERSION 3.22)
+set(product TarvoAudioServerPrototype)
+function(one pattern out)
+  file(GLOB found "${BUILD}/${pattern}")
+  list(LENGTH found count)
+  if(NOT count EQUAL 1)
+    message(FATAL_ERROR "Expected one ${pattern} in ${BUILD}, found ${count}: ${found}")
+  endif()
+  set(${out} "${found}" PARENT_SCOPE)
+endfunction()
+function(expect what actual wanted)
+  if(NOT actual STREQUAL wanted)
+    message(FATAL_ERROR "${what} is \"${actual}\", expected \"${wanted}\"")
+  endif()
+endfunction()
+function(run out)
+  execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    list(JOIN ARGN " " command)
+    message(FATAL_ERROR "${command} failed:\n${output}${errors}")
+  endif()
+  string(REPLACE "\r" "" output "${output}")
+  set(${out} "${output}" PARENT_SCOPE)
+endfunction()
+
+one("${product}-*-win64.zip" archive)
+one("${product}-*-win64.msi" installer)
+one("${product}-*-win64.debug" debug_file)
+foreach(file IN ITEMS "${archive}" "${installer}" "${debug_file}")
+  get_filename_component(name "${file}" NAME)
+  string(REGEX REPLACE "^${product}-(.*)-win64\\.[a-z]+$" "\\1" named "${name}")
+  expect("The version in the name ${name}" "${named}" "${VERSION}")
+endforeach()
 
 set(unpacked "${BUILD}/package-check")
 file(REMOVE_RECURSE "${unpacked}")
 file(MAKE_DIRECTORY "${unpacked}")
-execute_process(COMMAND "${CMAKE_COMMAND}" -E tar xf "${archives}" WORKING_DIRECTORY "${unpacked}" RESULT_VARIABLE rc)
+execute_process(COMMAND "${CMAKE_COMMAND}" -E tar xf "${archive}" WORKING_DIRECTORY "${unpacked}" RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "Cannot unpack ${archives}")
+  message(FATAL_ERROR "Cannot unpack ${archive}")
 endif()
-set(bundle "${unpacked}/TarvoAudioServerPrototype.vst3")
-foreach(file Contents/x86_64-win/TarvoAudioServerPrototype.vst3 Contents/Resources/moduleinfo.json
+set(bundle "${unpacked}/${product}.vst3")
+set(module "${bundle}/Contents/x86_64-win/${product}.vst3")
+file(READ "${bundle}/Contents/Resources/moduleinfo.json" moduleinfo)
+string(JSON cid GET "${moduleinfo}" Classes 0 CID)
+set(snapshot "Contents/Resources/Snapshots/${cid}_snapshot.png")
+foreach(file Contents/x86_64-win/${product}.vst3 Contents/Resources/moduleinfo.json ${snapshot}
              Contents/Resources/Licences/NOTICE.txt Contents/Resources/Licences/VST3-SDK.txt
              Contents/Resources/Licences/MinGW-w64-runtime-and-winpthreads.txt
              Contents/Resources/Licences/GCC-runtime-libraries.txt)
@@ -29,19 +69,113 @@ if(NOT EXISTS "${unpacked}/INSTALL.txt")
   message(FATAL_ERROR "The archive lacks INSTALL.txt")
 endif()
 
-execute_process(COMMAND ${EMULATOR} "${HOST}" info "${bundle}" OUTPUT_VARIABLE info ERROR_VARIABLE errors RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "tarvo-host could not load the unpacked bundle:\n${info}${errors}")
-endif()
-# Everything but the first line (the module's path) is what a host's scanner stores.
-string(REPLACE "\r" "" info "${info}")
-string(FIND "${info}" "\n" firstLineEnd)
+# The snapshot: a PNG of the 360 x 210 panel, which moduleinfo.json lists for the effect.
+file(READ "${bundle}/${snapshot}" png LIMIT 24 HEX)
+expect("The snapshot's signature, width and height" "${png}" "89504e470d0a1a0a0000000d4948445200000168000000d2")
+string(JSON listed GET "${moduleinfo}" Classes 0 Snapshots 0 Path)
+expect("moduleinfo.json's snapshot of the effect" "${listed}" "${snapshot}")
+
+# What a scanner sees, the version resource included.
+run(info ${EMULATOR} "${HOST}" info "${bundle}")
+string(FIND "${info}" "\n" firstLineEnd) # the first line names the module's path
 math(EXPR firstLineEnd "${firstLineEnd} + 1")
 string(SUBSTRING "${info}" ${firstLineEnd} -1 info)
 file(READ "${CMAKE_CURRENT_LIST_DIR}/package-info.txt" expected)
-string(REPLACE "@VERSION@" "${version}" expected "${expected}")
+string(REPLACE "@VERSION@" "${VERSION}" expected "${expected}")
 if(NOT info STREQUAL expected)
   message(FATAL_ERROR "tarvo-host info on the unpacked bundle shows:\n${info}\nexpected:\n${expected}")
 endif()
+foreach(path "Version" "Classes;0;Version" "Classes;1;Version")
+  string(JSON value GET "${moduleinfo}" ${path})
+  expect("moduleinfo.json's ${path}" "${value}" "${VERSION}")
+endforeach()
+
+# The installer: its product, maker and version, and exactly the bundle's files.
+run(properties "${MSIINFO}" export "${installer}" Property)
+foreach(pair "ProductVersion\t${VERSION}" "Manufacturer\tTarvo" "ProductName\tTarvo Audio Server")
+  string(FIND "${properties}" "\n${pair}\n" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "The installer's properties lack \"${pair}\":\n${properties}")
+  endif()
+endforeach()
+run(file_table "${MSIINFO}" export "${installer}" File)
+string(REGEX MATCHALL "\n[^\t\n]+\t[^\t\n]+\t[^\t\n]+\t[0-9]+" rows "${file_table}")
+set(installed "")
+foreach(row IN LISTS rows)
+  string(REGEX REPLACE "^\n[^\t]+\t[^\t]+\t([^\t]+)\t([0-9]+)$" "\\1 \\2" row "${row}")
+  list(APPEND installed "${row}")
+endforeach()
+file(GLOB_RECURSE files "${bundle}/*")
+set(archived "")
+foreach(file IN LISTS files)
+  get_filename_component(name "${file}" NAME)
+  file(SIZE "${file}" size)
+  list(APPEND archived "${name} ${size}")
+endforeach()
+list(SORT installed)
+list(SORT archived)
+expect("The installer's files (name and size)" "${installed}" "${archived}")
+
+# A lean module: the file ends where its last section ends (file alignment 512), followed
+# only by the string table that holds section names longer than eight characters (the
+# debug link's); no symbols, no debugging section.
+run(headers "${OBJDUMP}" -h "${module}")
+string(REGEX MATCHALL "\n +[0-9]+ [^ ]+ +[0-9a-f]+ +[0-9a-f]+ +[0-9a-f]+ +[0-9a-f]+" sections "${headers}")
+set(end 0)
+set(names 0)
+foreach(section IN LISTS sections)
+  string(REGEX REPLACE "^\n +[0-9]+ ([^ ]+) +([0-9a-f]+) +[0-9a-f]+ +[0-9a-f]+ +([0-9a-f]+)$" "\\1;\\2;\\3" section "${section}")
+  list(GET section 0 name)
+  list(GET section 1 size)
+  list(GET section 2 offset)
+  if(name MATCHES "^\\.debug")
+    message(FATAL_ERROR "The released module keeps the debugging section ${name}")
+  endif()
+  string(LENGTH "${name}" length)
+  if(length GREATER 8)
+    math(EXPR names "${names} + ${length} + 1")
+  endif()
+  math(EXPR section_end "((0x${offset} + 0x${size} + 511) / 512) * 512")
+  if(section_end GREATER end)
+    set(end ${section_end})
+  endif()
+endforeach()
+if(names GREATER 0)
+  math(EXPR end "${end} + 4 + ${names}")
+endif()
+file(SIZE "${module}" size)
+expect("The released module's size (its sections and long names end at ${end})" "${size}" "${end}")
+run(symbols "${OBJDUMP}" -t "${module}")
+if(NOT symbols MATCHES "no symbols")
+  message(FATAL_ERROR "The released module keeps a symbol table")
+endif()
+
+# Linked to the debug file, whose CRC matches; GetPluginFactory's address resolves through
+# it to its function and its line in our source.
+set(beside "${unpacked}/beside")
+file(MAKE_DIRECTORY "${beside}")
+file(COPY "${module}" "${debug_file}" DESTINATION "${beside}")
+get_filename_component(debug_name "${debug_file}" NAME)
+run(link "${OBJDUMP}" -Wk "${beside}/${product}.vst3")
+string(FIND "${link}" "Found separate debug info file: ${debug_name}" at)
+if(at LESS 0)
+  message(FATAL_ERROR "The released module does not find its debug file ${debug_name}:\n${link}")
+endif()
+run(exports "${OBJDUMP}" -p "${module}")
+string(REGEX MATCH "ImageBase[\t ]+([0-9a-f]+)" base "${exports}")
+set(base "${CMAKE_MATCH_1}")
+string(REGEX MATCH "\\[ *([0-9]+)\\] GetPluginFactory" entry "${exports}")
+string(REGEX MATCH "\\[ *${CMAKE_MATCH_1}\\] \\+base\\[ *[0-9]+\\] ([0-9a-f]+) Export RVA" rva "${exports}")
+if(base STREQUAL "" OR CMAKE_MATCH_1 STREQUAL "")
+  message(FATAL_ERROR "No export address of GetPluginFactory in:\n${exports}")
+endif()
+math(EXPR address "0x${base} + 0x${CMAKE_MATCH_1}" OUTPUT_FORMAT HEXADECIMAL)
+run(resolved "${ADDR2LINE}" -f -e "${debug_file}" ${address})
+if(NOT resolved MATCHES "^GetPluginFactory\n/tarvo/src/module/moduleentry\\.cpp:[0-9]+")
+  message(FATAL_ERROR "GetPluginFactory's address ${address} resolves to:\n${resolved}")
+endif()
+
 file(REMOVE_RECURSE "${unpacked}")
-message(STATUS "${archives}: unpacks into a bundle that loads, version ${version}")
+string(REPLACE "\n" " " resolved "${resolved}")
+message(STATUS "Release ${VERSION}: whole, one version throughout, lean (${size} bytes); "
+               "GetPluginFactory at ${address} resolves to ${resolved}")

@@ -9,7 +9,11 @@ namespace {
 
 using namespace Steinberg;
 
-constexpr char kVersion[] = "2.0.36";
+// The build defines the version once (major.minor.patch, unquoted), for the class
+// descriptions and the version resource alike.
+#define TARVO_TEXT(x) #x
+#define TARVO_VERSION_TEXT(x) TARVO_TEXT (x)
+constexpr char kVersion[] = TARVO_VERSION_TEXT (TARVO_VERSION);
 constexpr char kSdkVersion[] = "VST 3.8.0";
 
 // Copies the text and zero-fills the rest of the fixed-width field.

@@ -1,17 +1,22 @@
 // tarvo-host run --editor: the plug-in's panel in a host window while the audio runs on a
-// thread of its own, as in a DAW, with what the panel shows reported as it changes.
+// thread of its own, as in a DAW, with what the panel shows reported as it changes; and
+// tarvo-host snapshot: the panel's picture for hosts' plug-in browsers.
 #include "hosttool.h"
 #include "hostwindow.h"
 
 #include "shared/utf8.h"
 
 #include "pluginterfaces/gui/iplugview.h"
+#include "pluginterfaces/vst/ivstaudioprocessor.h"
 #include "pluginterfaces/vst/ivsteditcontroller.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <thread>
 
 namespace tarvo::hosttool {
@@ -45,6 +50,67 @@ std::string panelState (HWND panel)
 }
 
 } // namespace
+
+int snapshot (const std::string& bundle, const std::string& out)
+{
+	auto module = loadBundle (bundle);
+	if (!module)
+		return 1;
+	const auto classes = host::describeClasses (module->factory ());
+	std::string error;
+	std::unique_ptr<host::PluginInstance> instance;
+	std::filesystem::path file = out;
+	for (const auto& d : classes)
+		if (!instance && std::strcmp (d.info.category, kVstAudioEffectClass) == 0)
+		{
+			instance = host::PluginInstance::create (module->factory (), d.info.cid, error);
+			// Where hosts look for it: the class ID without dashes, then "_snapshot".
+			std::string cid = host::uidToString (d.info.cid);
+			cid.erase (std::remove (cid.begin (), cid.end (), '-'), cid.end ());
+			if (out.empty ())
+				file = module->file ().parent_path ().parent_path () / "Resources" / "Snapshots" /
+				       (cid + "_snapshot.png");
+		}
+	IPtr<IPlugView> view = instance && instance->controller
+	                           ? owned (instance->controller->createView (ViewType::kEditor))
+	                           : nullptr;
+	host::EditorWindow window;
+	if (!view || !window.open (view, L"tarvo-host", error))
+	{
+		std::fprintf (stderr, "tarvo-host: cannot open the editor: %s\n", error.empty () ? "no view" : error.c_str ());
+		return 1;
+	}
+	// The panel as a user first sees it: once the processor's first status has arrived,
+	// and a moment later, so that every control has painted it.
+	const auto deadline = std::chrono::steady_clock::now () + std::chrono::seconds (10);
+	std::string state;
+	auto settled = std::chrono::steady_clock::time_point::max ();
+	while (std::chrono::steady_clock::now () < std::min (deadline, settled))
+	{
+		host::pumpMessages ();
+		MsgWaitForMultipleObjects (0, nullptr, FALSE, 20, QS_ALLINPUT);
+		const std::string now = panelState (window.childOfClass (L"TarvoAudioServerPanel"));
+		if (settled == std::chrono::steady_clock::time_point::max () && now != state &&
+		    now.find ("\"Not connected\"") == std::string::npos &&
+		    now.find ("\"Waiting for audio processor\"") == std::string::npos)
+			settled = std::chrono::steady_clock::now () + std::chrono::milliseconds (300);
+		state = now;
+	}
+	host::pumpMessages ();
+	std::error_code ec;
+	if (file.has_parent_path ())
+		std::filesystem::create_directories (file.parent_path (), ec);
+	const bool shot = settled != std::chrono::steady_clock::time_point::max () &&
+	                  host::saveScreenshot (window.window (), file.string ());
+	window.close ();
+	if (!shot)
+	{
+		std::fprintf (stderr, "tarvo-host: no snapshot: the panel shows %s\n", state.c_str ());
+		return 1;
+	}
+	std::printf ("wrote %s (panel: %s)\n", file.string ().c_str (), state.c_str ());
+	return 0;
+}
 
 bool runWithEditor (host::PluginInstance& instance, const RunOptions& options, const std::function<void ()>& processAll,
                     std::chrono::steady_clock::time_point started)

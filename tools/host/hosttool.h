@@ -45,6 +45,8 @@ std::string fixedText (const Steinberg::char8* field, size_t size);
 int info (const std::string& bundle);
 int moduleInfo (const std::string& bundle, const std::string& out);
 int run (const RunOptions& options);
+/** Saves the panel, as it first shows itself, as a PNG file. */
+int snapshot (const std::string& bundle, const std::string& out);
 
 /** Opens the instance's panel in a window, runs `processAll` on an audio thread of its
     own meanwhile and reports what the panel shows as it changes; false when the panel

@@ -4,8 +4,16 @@
 #include "pluginterfaces/vst/ivstaudioprocessor.h"
 #include "pluginterfaces/vst/ivstcomponent.h"
 
+#include "shared/utf8.h"
+
+#include <windows.h>
+
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <filesystem>
+#include <string>
+#include <vector>
 
 namespace tarvo::hosttool {
 namespace {
@@ -27,6 +35,50 @@ std::string tuidBytes (const TUID tuid)
 
 const char* busTypeName (int32 type) { return type == kMain ? "main" : "aux"; }
 
+/** The module's version resource, read as Windows reads it for the Details tab of the
+    file's properties (and as an installer compares versions). */
+void printVersionResource (const std::filesystem::path& file)
+{
+	DWORD ignored = 0;
+	const DWORD size = GetFileVersionInfoSizeW (file.c_str (), &ignored);
+	std::vector<unsigned char> data (size);
+	VS_FIXEDFILEINFO* fixed = nullptr;
+	UINT length = 0;
+	if (size == 0 || !GetFileVersionInfoW (file.c_str (), 0, size, data.data ()) ||
+	    !VerQueryValueW (data.data (), L"\\", reinterpret_cast<void**> (&fixed), &length) || !fixed)
+	{
+		std::printf ("Version  none: the module has no version resource\n");
+		return;
+	}
+	auto numbers = [] (DWORD high, DWORD low) {
+		return std::to_string (HIWORD (high)) + "." + std::to_string (LOWORD (high)) + "." +
+		       std::to_string (HIWORD (low)) + "." + std::to_string (LOWORD (low));
+	};
+	std::printf ("Version  file %s, product %s\n", numbers (fixed->dwFileVersionMS, fixed->dwFileVersionLS).c_str (),
+	             numbers (fixed->dwProductVersionMS, fixed->dwProductVersionLS).c_str ());
+
+	auto narrow = [] (const wchar_t* text) {
+		return tarvo::toUtf8 (std::u16string_view (reinterpret_cast<const char16_t*> (text)));
+	};
+	struct Translation
+	{
+		WORD language, codePage;
+	}* translation = nullptr;
+	if (!VerQueryValueW (data.data (), L"\\VarFileInfo\\Translation", reinterpret_cast<void**> (&translation),
+	                     &length) ||
+	    length < sizeof (Translation))
+		return;
+	for (const wchar_t* name : {L"CompanyName", L"ProductName", L"FileDescription", L"FileVersion",
+	                            L"ProductVersion", L"OriginalFilename", L"InternalName", L"LegalCopyright"})
+	{
+		wchar_t key[96];
+		std::swprintf (key, 96, L"\\StringFileInfo\\%04x%04x\\%ls", translation->language, translation->codePage, name);
+		wchar_t* text = nullptr;
+		if (VerQueryValueW (data.data (), key, reinterpret_cast<void**> (&text), &length) && text)
+			std::printf ("    %-16s \"%s\"\n", narrow (name).c_str (), narrow (text).c_str ());
+	}
+}
+
 } // namespace
 
 int info (const std::string& bundle)
@@ -38,6 +90,7 @@ int info (const std::string& bundle)
 	PFactoryInfo info {};
 	factory->getFactoryInfo (&info);
 	std::printf ("Module   %s\n", module->file ().string ().c_str ());
+	printVersionResource (module->file ());
 	std::printf ("Factory  vendor \"%s\", url \"%s\", email \"%s\", flags 0x%X%s\n",
 	             fixedText (info.vendor, sizeof info.vendor).c_str (),
 	             fixedText (info.url, sizeof info.url).c_str (),

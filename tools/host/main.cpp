@@ -45,6 +45,13 @@ int main (int argc, char** argv)
 	moduleinfo->add_option ("bundle", bundle, "the bundle folder (.vst3) or the module file in it")->required ();
 	moduleinfo->add_option ("--out", out, "where to write moduleinfo.json")->required ();
 
+	CLI::App* snapshot = app.add_subcommand ("snapshot", "save the plug-in's panel, as it first shows itself, as a PNG "
+	                                                     "file (hosts show it in their plug-in browsers; needs a display)");
+	snapshot->add_option ("bundle", bundle, "the bundle folder (.vst3) or the module file in it")->required ();
+	snapshot->add_option ("--out", out,
+	                      "the PNG file to write (default: the bundle's own "
+	                      "Contents/Resources/Snapshots/<effect class ID>_snapshot.png)");
+
 	RunOptions o;
 	CLI::App* run = app.add_subcommand ("run", "process audio through the effect and print a summary");
 	run->add_option ("bundle", o.bundle, "the bundle folder (.vst3) or the module file in it")->required ();
@@ -112,6 +119,8 @@ int main (int argc, char** argv)
 			return tarvo::hosttool::info (bundle);
 		if (moduleinfo->parsed ())
 			return moduleInfo (bundle, out);
+		if (snapshot->parsed ())
+			return tarvo::hosttool::snapshot (bundle, out);
 		return tarvo::hosttool::run (o);
 	}
 	catch (const std::exception& e)

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <utility>
+#include <vector>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -13,6 +16,38 @@
 namespace tarvo::hosttool {
 
 using namespace Steinberg;
+
+namespace {
+
+/** The pictures of class `cid` in the bundle's Contents/Resources/Snapshots, named as hosts
+    look for them: the class ID, "_snapshot", an optional "_2.0x" scale factor, ".png". */
+nlohmann::ordered_json snapshotsOf (const std::filesystem::path& moduleFile, const std::string& cid)
+{
+	const std::filesystem::path folder = moduleFile.parent_path ().parent_path () / "Resources" / "Snapshots";
+	std::vector<std::pair<double, std::string>> found;
+	std::error_code ec;
+	for (const auto& entry : std::filesystem::directory_iterator (folder, ec))
+	{
+		const std::string name = entry.path ().filename ().string ();
+		const std::string prefix = cid + "_snapshot";
+		if (name.size () < prefix.size () + 4 || name.compare (0, prefix.size (), prefix) != 0 ||
+		    name.compare (name.size () - 4, 4, ".png") != 0)
+			continue;
+		const std::string scale = name.substr (prefix.size (), name.size () - 4 - prefix.size ());
+		double factor = 1.0;
+		if (!scale.empty () && !(scale.size () > 2 && scale.front () == '_' && scale.back () == 'x' &&
+		                         (factor = std::atof (scale.c_str () + 1)) > 0.0))
+			continue;
+		found.emplace_back (factor, "Contents/Resources/Snapshots/" + name);
+	}
+	std::sort (found.begin (), found.end ());
+	nlohmann::ordered_json list = nlohmann::ordered_json::array ();
+	for (const auto& [factor, path] : found)
+		list.push_back ({{"Scale Factor", factor}, {"Path", path}});
+	return list;
+}
+
+} // namespace
 
 int moduleInfo (const std::string& bundle, const std::string& out)
 {
@@ -58,7 +93,7 @@ int moduleInfo (const std::string& bundle, const std::string& out)
 			entry["Class Flags"] = d.info2.classFlags;
 		}
 		entry["Cardinality"] = d.info.cardinality;
-		entry["Snapshots"] = nlohmann::ordered_json::array ();
+		entry["Snapshots"] = snapshotsOf (module->file (), cid);
 		list.push_back (std::move (entry));
 	}
 
