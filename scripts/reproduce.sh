@@ -13,7 +13,8 @@ if [ -n "$(git -C "$ROOT" status --porcelain --untracked-files=no)" ]; then
   echo "reproduce: the checkout has uncommitted changes; the clones build $commit without them"
 fi
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarvo-reproduce.XXXXXX")
-trap 'rm -rf "$scratch"; cleanup' EXIT
+# The clones stay for a look when the builds disagree.
+trap 'if [ "${failures:-1}" -eq 0 ]; then rm -rf "$scratch"; else echo "reproduce: the builds are in $scratch"; fi; cleanup' EXIT
 first="$scratch/one/tarvo"
 second="$scratch/a-second-folder/further/down/checkout"
 
@@ -55,6 +56,7 @@ compare "debug file" "$(release "$first" debug)" "$(release "$second" debug)"
 msi_one=$(release "$first" msi) msi_two=$(release "$second" msi)
 revision() { msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'; }
 outside=0
+starts=()
 for msi in "$msi_one" "$msi_two"; do
   start=$(grep -obaF "$(revision "$msi")" "$msi" | head -n 1 | cut -d: -f1)
   [ -n "$start" ] || { echo "no revision number in $msi"; exit 1; }

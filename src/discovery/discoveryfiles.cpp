@@ -3,7 +3,9 @@
 #include "discovery/discoveryrecord.h"
 #include "shared/utf8.h"
 
+#include <cstring>
 #include <stdexcept>
+#include <vector>
 
 namespace tarvo {
 namespace {
@@ -41,6 +43,32 @@ DiscoveryFiles::~DiscoveryFiles ()
 	retryWhileHeld ([this] { return DeleteFileW (record.c_str ()) != FALSE; });
 }
 
+namespace {
+
+/** A new file of the user's alone, open for writing and for renaming: never a file that
+    was there before (whose own access list would stay) and never through a link. */
+UniqueHandle createNewFile (const std::filesystem::path& path, AccessDescriptor& access) noexcept
+{
+	return UniqueHandle (CreateFileW (path.c_str (), GENERIC_WRITE | DELETE, 0, access.attributes (), CREATE_NEW,
+	                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+/** Moves the open file over `target`: the file that takes the record's name is the one
+    just written, whatever happens to the temporary name meanwhile. */
+bool renameOpenFile (HANDLE file, const std::filesystem::path& target)
+{
+	const std::wstring& name = target.native ();
+	std::vector<FILE_RENAME_INFO> buffer (2 + name.size () * sizeof (wchar_t) / sizeof (FILE_RENAME_INFO));
+	auto* rename = buffer.data ();
+	rename->ReplaceIfExists = TRUE;
+	rename->FileNameLength = DWORD (name.size () * sizeof (wchar_t));
+	std::memcpy (rename->FileName, name.c_str (), (name.size () + 1) * sizeof (wchar_t));
+	return SetFileInformationByHandle (file, FileRenameInfo, rename,
+	                                   DWORD (sizeof (FILE_RENAME_INFO) + name.size () * sizeof (wchar_t))) != FALSE;
+}
+
+} // namespace
+
 void publishDiscoveryRecord (PublicationContext& context, uint32_t generation, const std::u16string& label)
 {
 	if (generation == context.publishedGeneration)
@@ -48,24 +76,28 @@ void publishDiscoveryRecord (PublicationContext& context, uint32_t generation, c
 	const std::string text =
 	    composeDiscoveryRecord (context.id, context.token, GetCurrentProcessId (), toUtf8 (label));
 
+	// The folder may be one where others can create files. Whatever they put under the
+	// temporary name is never written into: a plain file is removed and the name made
+	// anew; a folder, a link or anything else ends the publication.
+	const std::filesystem::path& temporary = context.files.temporaryPath ();
+	UniqueHandle file = createNewFile (temporary, context.access);
+	if (!file && (GetLastError () == ERROR_FILE_EXISTS || GetLastError () == ERROR_ALREADY_EXISTS))
 	{
-		UniqueHandle file (CreateFileW (context.files.temporaryPath ().c_str (), GENERIC_WRITE, 0,
-		                                context.access.attributes (), CREATE_ALWAYS,
-		                                FILE_ATTRIBUTE_NORMAL, nullptr));
-		if (!file)
-			throw std::runtime_error ("Discovery write failed");
-		DWORD written = 0;
-		if (!WriteFile (file.get (), text.data (), static_cast<DWORD> (text.size ()), &written, nullptr) ||
-		    written != text.size ())
-			throw std::runtime_error ("Discovery write failed");
-		if (!FlushFileBuffers (file.get ()))
-			throw std::runtime_error ("Discovery write failed");
+		const DWORD attributes = GetFileAttributesW (temporary.c_str ());
+		if (attributes != INVALID_FILE_ATTRIBUTES &&
+		    !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) && DeleteFileW (temporary.c_str ()))
+			file = createNewFile (temporary, context.access);
 	}
+	if (!file)
+		throw std::runtime_error ("Discovery write failed");
+	DWORD written = 0;
+	if (!WriteFile (file.get (), text.data (), static_cast<DWORD> (text.size ()), &written, nullptr) ||
+	    written != text.size ())
+		throw std::runtime_error ("Discovery write failed");
+	if (!FlushFileBuffers (file.get ()))
+		throw std::runtime_error ("Discovery write failed");
 
-	if (!retryWhileHeld ([&] {
-		    return MoveFileExW (context.files.temporaryPath ().c_str (), context.files.recordPath ().c_str (),
-		                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
-	    }))
+	if (!retryWhileHeld ([&] { return renameOpenFile (file.get (), context.files.recordPath ()); }))
 		throw std::runtime_error ("Discovery publish failed");
 	context.publishedGeneration = generation;
 }
