@@ -3,6 +3,7 @@
 #include <bcrypt.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -74,28 +75,41 @@ std::string makeRandomHex ()
 
 namespace {
 
-bool isMissingPathError (const std::error_code& ec)
+bool isMissingPathError (DWORD error)
 {
-	const int v = ec.value ();
-	return v == ERROR_FILE_NOT_FOUND || v == ERROR_PATH_NOT_FOUND || v == ERROR_BAD_NETPATH ||
-	       v == ERROR_INVALID_NAME || ec == std::errc::no_such_file_or_directory;
+	return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_BAD_NETPATH ||
+	       error == ERROR_BAD_NET_NAME || error == ERROR_INVALID_NAME;
 }
 
-} // namespace
-
-void ensureSecureDirectory (const std::filesystem::path& dir, AccessDescriptor& access, ExistingDirectory existing)
+bool isSeparator (wchar_t c)
 {
-	const std::filesystem::path parent = dir.parent_path ();
-	std::error_code ec;
-	const bool parentExists = std::filesystem::exists (parent, ec);
-	if (ec && !isMissingPathError (ec))
-		throw std::filesystem::filesystem_error ("exists", parent, ec);
-	// A root is its own parent: it is not descended into again.
-	if (!parentExists && parent != dir)
-		ensureSecureDirectory (parent, access, existing);
+	return c == L'\\' || c == L'/';
+}
 
+/** Whether something is at `path`, asked of the system itself (the C runtime's stat sees
+    every path with a '?' in it, such as "\\?\C:\x", as missing). */
+bool exists (const std::wstring& path)
+{
+	if (GetFileAttributesW (path.c_str ()) != INVALID_FILE_ATTRIBUTES)
+		return true;
+	const DWORD error = GetLastError ();
+	if (!isMissingPathError (error))
+		throw std::filesystem::filesystem_error ("exists", path, std::error_code (int (error), std::system_category ()));
+	return false;
+}
+
+/** `dir` reads as a directory that was there already: how Windows answers a create of a
+    drive's root (access denied) and of a share's root, where the create itself fails. */
+bool isDirectory (const std::wstring& dir)
+{
+	const DWORD attributes = GetFileAttributesW (dir.c_str ());
+	return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void prepareDirectory (const std::wstring& dir, AccessDescriptor& access, ExistingDirectory existing)
+{
 	const bool created = CreateDirectoryW (dir.c_str (), access.attributes ()) != FALSE;
-	if (!created && GetLastError () != ERROR_ALREADY_EXISTS)
+	if (!created && GetLastError () != ERROR_ALREADY_EXISTS && !isDirectory (dir))
 		throw std::runtime_error ("Discovery directory unavailable");
 
 	const DWORD attributes = GetFileAttributesW (dir.c_str ());
@@ -107,6 +121,71 @@ void ensureSecureDirectory (const std::filesystem::path& dir, AccessDescriptor& 
 	    !SetFileSecurityW (dir.c_str (), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
 	                       access.descriptor ()))
 		throw std::runtime_error ("Discovery permissions unavailable");
+}
+
+} // namespace
+
+size_t windowsRootLength (const std::wstring& path) noexcept
+{
+	// After the first `count` components that follow `from`: where the root ends.
+	auto afterComponents = [&] (size_t from, int count) {
+		size_t at = from;
+		for (int i = 0; i < count; ++i)
+		{
+			if (at >= path.size () || isSeparator (path[at]))
+				return size_t (0); // a component is missing: no root at all
+			while (at < path.size () && !isSeparator (path[at]))
+				++at;
+			if (i + 1 < count)
+			{
+				if (at >= path.size ())
+					return size_t (0);
+				++at;
+			}
+		}
+		return at < path.size () ? at + 1 : at; // with its separator, where there is one
+	};
+	if (path.size () >= 3 && path[1] == L':' && isSeparator (path[2]))
+		return 3; // C:\ ...
+	if (path.size () < 2 || !isSeparator (path[0]) || !isSeparator (path[1]))
+		return 0;
+	if (path.size () >= 4 && (path[2] == L'?' || path[2] == L'.') && isSeparator (path[3]))
+	{
+		// \\?\C:\, \\?\Volume{...}\ and \\.\C:\; \\?\UNC\server\share\ like a share.
+		const bool unc = path.size () >= 8 && _wcsnicmp (path.c_str () + 4, L"UNC", 3) == 0 && isSeparator (path[7]);
+		return unc ? afterComponents (8, 2) : afterComponents (4, 1);
+	}
+	return afterComponents (2, 2); // \\server\share\ ...
+}
+
+void ensureSecureDirectory (const std::filesystem::path& dir, AccessDescriptor& access, ExistingDirectory existing)
+{
+	const std::wstring& path = dir.native ();
+	const size_t root = windowsRootLength (path);
+	// The folder above `folder`; empty for the root, above which nothing is made or asked.
+	auto parentOf = [&] (const std::wstring& folder) {
+		size_t end = folder.size ();
+		while (end > root && isSeparator (folder[end - 1]))
+			--end;
+		if (end <= root)
+			return std::wstring ();
+		while (end > root && !isSeparator (folder[end - 1]))
+			--end;
+		while (end > root && isSeparator (folder[end - 1]))
+			--end;
+		return folder.substr (0, std::max (end, root));
+	};
+	// `dir` and its missing ancestors, climbing without recursion; then made top down. A
+	// missing root (an unmapped drive) ends the climb, and its create fails.
+	std::vector<std::wstring> chain {path};
+	for (std::wstring parent = parentOf (path); !parent.empty () && !exists (parent); parent = parentOf (parent))
+	{
+		if (chain.size () >= kMaxRuntimeDepth)
+			throw std::runtime_error ("Invalid runtime directory");
+		chain.push_back (parent);
+	}
+	for (auto folder = chain.rbegin (); folder != chain.rend (); ++folder)
+		prepareDirectory (*folder, access, existing);
 }
 
 } // namespace tarvo

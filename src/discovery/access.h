@@ -46,8 +46,18 @@ enum class ExistingDirectory
 	keep,   // a folder the user named: it keeps its list
 };
 
+/** Folders a runtime directory may nest below its root: a deeper one is refused. */
+constexpr size_t kMaxRuntimeDepth = 255;
+
+/** The length of the root at the start of a Windows path: "C:\", "\\server\share\",
+    "\\?\C:\", "\\?\UNC\server\share\" (with the separator after it where there is
+    one); 0 when the path has none. */
+size_t windowsRootLength (const std::wstring& path) noexcept;
+
 /** Creates `dir` and any missing ancestors with the descriptor (what it creates is the
-    user's alone) and refuses anything that is not a plain directory. */
+    user's alone) and refuses anything that is not a plain directory. Climbs no higher than
+    the path's root; a root, which cannot be made, counts when it reads as a directory.
+    Throws "Invalid runtime directory" when more than kMaxRuntimeDepth folders are missing. */
 void ensureSecureDirectory (const std::filesystem::path& dir, AccessDescriptor& access,
                             ExistingDirectory existing = ExistingDirectory::narrow);
 

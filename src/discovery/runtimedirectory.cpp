@@ -1,5 +1,6 @@
 #include "discovery/runtimedirectory.h"
 
+#include "discovery/access.h"
 #include "shared/win32owners.h"
 
 #include <shlobj.h>
@@ -30,6 +31,13 @@ std::filesystem::path resolveRuntimeDirectory (RuntimeSource* source)
 		// The Windows rule, also for network roots, which this runtime's path class misses.
 		const std::wstring dir (value.data ());
 		if (!isAbsoluteWindowsPath (dir))
+			throw std::runtime_error ("Invalid runtime directory");
+		// Thousands of nested folders are no runtime directory anyone meant.
+		auto separator = [] (wchar_t c) { return c == L'\\' || c == L'/'; };
+		size_t names = 0;
+		for (size_t i = windowsRootLength (dir); i < dir.size (); ++i)
+			names += !separator (dir[i]) && (i == 0 || separator (dir[i - 1]));
+		if (names > kMaxRuntimeDepth)
 			throw std::runtime_error ("Invalid runtime directory");
 		if (source)
 			*source = RuntimeSource::environment;

@@ -13,7 +13,8 @@ enum class RuntimeSource
 	environment, // a folder the user named
 };
 
-/** TARVO_AUDIO_SERVER_RUNTIME when set and not empty (it must be absolute), else
+/** TARVO_AUDIO_SERVER_RUNTIME when set and not empty (it must be absolute and nest no more
+    than kMaxRuntimeDepth folders), else
     <local app data>\Tarvo Audio Server Prototype\Runtime-v5. Throws "Invalid runtime
     directory" or "Local profile unavailable". */
 std::filesystem::path resolveRuntimeDirectory (RuntimeSource* source = nullptr);

@@ -1,6 +1,8 @@
-// What the server thread does when the system fails its calls: an operation that fails
-// ends one visualiser's session at once, and the run, its id and its token stay; a run
-// that fails outright is retried about once a second, and costs nothing meanwhile.
+// What the server thread does when the system fails its calls or answers as Windows does
+// where Wine does not: an operation that fails ends one visualiser's session at once, and
+// the run, its id and its token stay; a run that fails outright is retried about once a
+// second, and costs nothing meanwhile; runtime folders at a drive's or a share's root, or
+// behind a device path, publish.
 #include "instrumentation.h"
 #include "runtimefixture.h"
 
@@ -17,26 +19,14 @@
 using namespace tarvo;
 using namespace std::chrono_literals;
 
-namespace {
-
-bool authenticates (client::VisualiserClient& client, const client::SenderRecord& record, AudioServer& server)
-{
-	std::string error;
-	return client.connect (record, error) && test::readUntil (client, [] (const client::Frame&) { return true; }) &&
-	       test::waitUntil ([&] { return server.isCapturing (); }, 1000ms);
-}
-
-} // namespace
-
 TEST (FailingCalls, AFailedConnectOrWriteEndsOnlyThatSession)
 {
 	test::ignoreKernelCallsOfThisThread (); // the client's own calls fail nowhere
-	test::RuntimeDirectory runtime;
-	AudioServer server;
 	const uint64_t runs = test::runsBegun ();
 	test::failNextConnect (); // the first listen gives up before any client comes
-	server.start ();
-	const auto record = test::waitForSender (runtime.path ());
+	test::StartedServer started;
+	AudioServer& server = started.server;
+	const auto& record = started.record;
 	ASSERT_TRUE (record);
 	std::this_thread::sleep_for (300ms);
 	EXPECT_EQ (server.status ().text, u"Waiting for Tarvo");
@@ -49,10 +39,10 @@ TEST (FailingCalls, AFailedConnectOrWriteEndsOnlyThatSession)
 
 	client::VisualiserClient second;
 	test::shortenNextWrite (); // the next session's first write takes half of its frame
-	EXPECT_TRUE (authenticates (second, *record, server));
+	EXPECT_TRUE (started.authenticate (second));
 	for (int i = 0; i < 3; ++i) // the rest followed, and nothing else
 		EXPECT_TRUE (test::readUntil (second, [] (const client::Frame& f) { return f.isKeepAlive (); }));
-	const auto senders = client::listSenders (runtime.path ());
+	const auto senders = client::listSenders (started.runtime.path ());
 	ASSERT_EQ (senders.size (), 1u);
 	EXPECT_EQ (senders[0].id, record->id); // the same run throughout
 	EXPECT_EQ (test::runsBegun () - runs, 1u);
@@ -63,13 +53,10 @@ TEST (FailingCalls, WithoutAHighResolutionTimerTheStreamWakesByItsTimeOut)
 {
 	test::ignoreKernelCallsOfThisThread ();
 	test::refuseTimers (true);
-	test::RuntimeDirectory runtime;
-	AudioServer server;
-	server.start ();
-	const auto record = test::waitForSender (runtime.path ());
-	ASSERT_TRUE (record);
+	test::StartedServer started;
+	AudioServer& server = started.server;
 	client::VisualiserClient visualiser;
-	ASSERT_TRUE (authenticates (visualiser, *record, server));
+	ASSERT_TRUE (started.authenticate (visualiser));
 	test::refuseTimers (false);
 	// 256-frame calls at 48 kHz for a second: every block arrives, and the thread wakes
 	// about every 8 ms rather than spinning.
@@ -98,14 +85,11 @@ TEST (FailingCalls, ARunThatKeepsFailingIsRetriedAboutOnceASecondAndCostsNothing
 {
 	// A run that fails with a visualiser attached (its folder went, and a rename cannot be
 	// published) takes the session with it: the audio thread no longer sees one.
-	test::RuntimeDirectory runtime;
-	AudioServer server;
-	server.start ();
-	const auto record = test::waitForSender (runtime.path ());
-	ASSERT_TRUE (record);
+	test::StartedServer started;
+	AudioServer& server = started.server;
 	client::VisualiserClient visualiser;
-	ASSERT_TRUE (authenticates (visualiser, *record, server));
-	std::filesystem::remove_all (runtime.path ());
+	ASSERT_TRUE (started.authenticate (visualiser));
+	std::filesystem::remove_all (started.runtime.path ());
 	server.setLabel (u"Renamed into nowhere");
 	ASSERT_TRUE (test::waitUntil ([&] { return server.status ().text == u"Connection unavailable"; }, 1000ms));
 	EXPECT_EQ (server.mailbox ().activeSessionId.load (), 0u);
@@ -122,4 +106,35 @@ TEST (FailingCalls, ARunThatKeepsFailingIsRetriedAboutOnceASecondAndCostsNothing
 	EXPECT_LE (retries, 4u);
 	EXPECT_EQ (server.status ().text, u"Connection unavailable");
 	server.stop ();
+}
+
+TEST (FailingCalls, RuntimeFoldersAtADriveOrShareRootOrBehindADevicePathPublish)
+{
+	// Windows refuses to create a drive's or a share's root (access denied), and its C
+	// runtime's stat sees every "\\?\" path as missing; Wine answers neither way.
+	test::RuntimeDirectory scratch;
+	const std::filesystem::path drive = scratch.path () / "drive", share = scratch.path () / "share";
+	std::filesystem::create_directories (drive);
+	std::filesystem::create_directories (share);
+	test::mapRoot (L"T:\\", drive.wstring ());
+	test::mapRoot (L"\\\\tarvo-server\\share", share.wstring ());
+	const std::pair<std::wstring, std::filesystem::path> folders[] = {
+	    {L"T:\\", drive},
+	    {L"\\\\tarvo-server\\share", share},
+	    {L"\\\\tarvo-server\\share\\Studio\\Senders", share / "Studio" / "Senders"},
+	    {L"\\\\?\\" + (scratch.path () / "device" / "Senders").wstring (), scratch.path () / "device" / "Senders"},
+	};
+	for (const auto& [variable, folder] : folders)
+	{
+		SCOPED_TRACE (std::filesystem::path (variable).string ());
+		test::setRuntimeVariable (variable);
+		AudioServer server;
+		server.start ();
+		EXPECT_TRUE (test::waitForSender (folder, 2000ms));
+		EXPECT_EQ (server.status ().text, u"Waiting for Tarvo");
+		server.stop ();
+		EXPECT_TRUE (client::listSenders (folder).empty ());
+	}
+	test::unmapRoots ();
+	EXPECT_EQ (test::callsOnServerAlone (), 0u) << "the climb went above the share";
 }

@@ -2,8 +2,15 @@
 
 #include <windows.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cwchar>
+#include <mutex>
+#include <string>
+#include <vector>
 
 namespace tarvo::test {
 namespace {
@@ -162,6 +169,94 @@ uint32_t timersTicking ()
 	return ticking;
 }
 
+namespace {
+
+std::mutex rootsMutex;
+std::vector<std::pair<std::wstring, std::wstring>> roots; // (root, folder)
+std::atomic<uint32_t> serverAloneCalls {0};
+
+bool separator (wchar_t c) { return c == L'\\' || c == L'/'; }
+
+} // namespace
+
+enum class Place { elsewhere, root, below, serverAlone };
+
+/** Where `path` lies among the mapped roots; for a path below one, `real` is where it goes. */
+Place placeOf (const wchar_t* path, std::wstring& real)
+{
+	std::lock_guard<std::mutex> lock (rootsMutex);
+	const std::wstring text = path ? path : L"";
+	auto startsWith = [&] (const std::wstring& prefix) {
+		return text.size () >= prefix.size () && _wcsnicmp (text.c_str (), prefix.c_str (), prefix.size ()) == 0;
+	};
+	auto onlySeparatorsFrom = [&] (size_t at) { return text.find_first_not_of (L"\\/", at) == std::wstring::npos; };
+	for (const auto& [root, folder] : roots)
+	{
+		std::wstring bare = root;
+		while (!bare.empty () && separator (bare.back ()))
+			bare.pop_back ();
+		if (startsWith (bare) && onlySeparatorsFrom (bare.size ()))
+			return Place::root;
+		if (startsWith (bare) && separator (text[bare.size ()]))
+		{
+			real = folder + text.substr (bare.size ());
+			return Place::below;
+		}
+		const size_t share = bare.find (L'\\', 2); // after "\\server"
+		if (bare.rfind (L"\\\\", 0) == 0 && share != std::wstring::npos && startsWith (bare.substr (0, share)) &&
+		    onlySeparatorsFrom (share))
+			return Place::serverAlone;
+	}
+	return Place::elsewhere;
+}
+
+bool isMappedRoot (const wchar_t* path)
+{
+	std::wstring ignored;
+	return placeOf (path, ignored) == Place::root;
+}
+
+/** `real` on the path as the mapped roots have it. A share's server alone fails with
+    "network path not found"; a root itself fails with `atRoot` unless that is 0. */
+template <typename Result, typename Call>
+Result throughRoots (const wchar_t* path, Result failed, DWORD atRoot, Call&& real)
+{
+	std::wstring mapped;
+	switch (placeOf (path, mapped))
+	{
+		case Place::serverAlone:
+			++serverAloneCalls;
+			SetLastError (ERROR_BAD_NETPATH);
+			return failed;
+		case Place::root:
+			if (atRoot == 0)
+				return real (path);
+			SetLastError (atRoot);
+			return failed;
+		case Place::below:
+			return real (mapped.c_str ());
+		default:
+			return real (path);
+	}
+}
+
+void mapRoot (const std::wstring& root, const std::wstring& folder)
+{
+	std::lock_guard<std::mutex> lock (rootsMutex);
+	roots.emplace_back (root, folder);
+}
+
+void unmapRoots ()
+{
+	std::lock_guard<std::mutex> lock (rootsMutex);
+	roots.clear ();
+}
+
+uint32_t callsOnServerAlone ()
+{
+	return serverAloneCalls.load ();
+}
+
 uint64_t runsBegun ()
 {
 	return tokensOpened.load ();
@@ -285,4 +380,76 @@ decltype (&CreateWaitableTimerExW) __wrap___imp_CreateWaitableTimerExW = &timerO
 decltype (&ConnectNamedPipe) __wrap___imp_ConnectNamedPipe = &connectOrFail;
 decltype (&WriteFile) __wrap___imp_WriteFile = &writeOrFail;
 decltype (&OpenProcessToken) __wrap___imp_OpenProcessToken = &openToken;
+
+// The file calls a run makes on its runtime directory go through mapped roots.
+#define REAL(name) extern decltype (&name) __real___imp_##name;
+REAL (CreateDirectoryW)
+REAL (GetFileAttributesW)
+REAL (SetFileSecurityW)
+REAL (CreateFileW)
+REAL (DeleteFileW)
+REAL (SetFileInformationByHandle)
+static BOOL WINAPI createDirectory (LPCWSTR path, LPSECURITY_ATTRIBUTES attributes)
+{
+	return tarvo::test::throughRoots (path, FALSE, ERROR_ACCESS_DENIED,
+	                                  [&] (LPCWSTR p) { return __real___imp_CreateDirectoryW (p, attributes); });
+}
+static DWORD WINAPI fileAttributes (LPCWSTR path)
+{
+	// A drive's root reads as a hidden system directory.
+	return tarvo::test::throughRoots (path, INVALID_FILE_ATTRIBUTES, 0, [] (LPCWSTR p) {
+		return tarvo::test::isMappedRoot (p) ? DWORD (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)
+		                                     : __real___imp_GetFileAttributesW (p);
+	});
+}
+static BOOL WINAPI fileSecurity (LPCWSTR path, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR descriptor)
+{
+	return tarvo::test::throughRoots (path, FALSE, ERROR_ACCESS_DENIED,
+	                                  [&] (LPCWSTR p) { return __real___imp_SetFileSecurityW (p, what, descriptor); });
+}
+static HANDLE WINAPI createFile (LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                                 DWORD disposition, DWORD flags, HANDLE model)
+{
+	return tarvo::test::throughRoots (path, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED, [&] (LPCWSTR p) {
+		return __real___imp_CreateFileW (p, access, share, attributes, disposition, flags, model);
+	});
+}
+static BOOL WINAPI deleteFile (LPCWSTR path)
+{
+	return tarvo::test::throughRoots (path, FALSE, ERROR_ACCESS_DENIED, [] (LPCWSTR p) { return __real___imp_DeleteFileW (p); });
+}
+static BOOL WINAPI fileInformation (HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)
+{
+	if (kind != FileRenameInfo)
+		return __real___imp_SetFileInformationByHandle (file, kind, information, size);
+	const auto* rename = static_cast<const FILE_RENAME_INFO*> (information);
+	const std::wstring target (rename->FileName, rename->FileNameLength / sizeof (wchar_t));
+	return tarvo::test::throughRoots (target.c_str (), FALSE, ERROR_ACCESS_DENIED, [&] (LPCWSTR p) {
+		const size_t length = std::wcslen (p);
+		std::vector<FILE_RENAME_INFO> moved (2 + length * sizeof (wchar_t) / sizeof (FILE_RENAME_INFO));
+		moved[0] = *rename;
+		moved[0].FileNameLength = DWORD (length * sizeof (wchar_t));
+		std::wmemcpy (moved[0].FileName, p, length + 1);
+		return __real___imp_SetFileInformationByHandle (file, kind, moved.data (),
+		                                                DWORD (sizeof (FILE_RENAME_INFO) + length * sizeof (wchar_t)));
+	});
+}
+decltype (&CreateDirectoryW) __wrap___imp_CreateDirectoryW = &createDirectory;
+decltype (&GetFileAttributesW) __wrap___imp_GetFileAttributesW = &fileAttributes;
+decltype (&SetFileSecurityW) __wrap___imp_SetFileSecurityW = &fileSecurity;
+decltype (&CreateFileW) __wrap___imp_CreateFileW = &createFile;
+decltype (&DeleteFileW) __wrap___imp_DeleteFileW = &deleteFile;
+decltype (&SetFileInformationByHandle) __wrap___imp_SetFileInformationByHandle = &fileInformation;
+// Windows' C runtime sees a path with a wildcard as missing, "\\?\" prefixes included.
+extern decltype (&_wstat64) __real___imp__wstat64;
+static int __cdecl statLikeWindows (const wchar_t* path, struct _stat64* status)
+{
+	if (path && std::wcspbrk (path, L"?*"))
+	{
+		errno = ENOENT;
+		return -1;
+	}
+	return __real___imp__wstat64 (path, status);
+}
+decltype (&_wstat64) __wrap___imp__wstat64 = &statLikeWindows;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace tarvo::test {
 
@@ -56,5 +57,14 @@ void refuseTimers (bool refuse);
 uint32_t timersTicking ();
 /** Server runs begun so far (each opens the process token first). */
 uint64_t runsBegun ();
+
+/** Until unmapped, the file calls take paths below `root` (a drive's root such as "T:\",
+    or a share's such as "\\server\share") to `folder`, and answer for the root itself as
+    Windows does: it reads as a directory and cannot be created (access denied); a share's
+    server alone ("\\server") is no path at all, and every call naming it is counted. The
+    C runtime's stat sees every path with a '?' in it as missing, as Windows' does. */
+void mapRoot (const std::wstring& root, const std::wstring& folder);
+void unmapRoots ();
+uint32_t callsOnServerAlone ();
 
 } // namespace tarvo::test

@@ -4,6 +4,7 @@
 
 #include "discovery/access.h"
 #include "discovery/discoveryfiles.h"
+#include "discovery/runtimedirectory.h"
 #include "server/audioserver.h"
 #include "shared/win32owners.h"
 
@@ -196,6 +197,87 @@ TEST (Security, ARunInAFolderTheUserNamedLeavesItsListAndKeepsTheTokenToTheUser)
 	PublicationContext context {0, files, "0123", std::string (48, 'a'), access};
 	EXPECT_EQ (test::errorOf ([&] { publishDiscoveryRecord (context, 1, u"Shared"); }), "Discovery publish failed");
 	expectFileUserOnly (files.temporaryPath ());
+}
+
+TEST (Access, AnAbsurdlyDeepRuntimeFolderIsRefusedAndTheHostCarriesOn)
+{
+	test::RuntimeDirectory scratch;
+	for (const size_t length : {size_t (6000), size_t (32000)})
+	{
+		std::wstring deep = scratch.path ().wstring ();
+		while (deep.size () < length)
+			deep += L"\\d";
+		test::setRuntimeVariable (deep);
+		EXPECT_EQ (test::errorOf ([] { resolveRuntimeDirectory (); }), "Invalid runtime directory");
+		// Made directly, on a thread with a host's 1 MiB of stack: refused, not overflowed.
+		struct Call
+		{
+			std::filesystem::path dir;
+			std::string error;
+		} call {deep, {}};
+		HANDLE thread = CreateThread (nullptr, 1 << 20, [] (void* argument) -> DWORD {
+			auto* c = static_cast<Call*> (argument);
+			AccessDescriptor access = makeAccessDescriptor ();
+			c->error = test::errorOf ([&] { ensureSecureDirectory (c->dir, access); });
+			return 0;
+		}, &call, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+		ASSERT_NE (thread, nullptr);
+		EXPECT_EQ (WaitForSingleObject (thread, 10000), WAIT_OBJECT_0);
+		CloseHandle (thread);
+		EXPECT_EQ (call.error, "Invalid runtime directory");
+		// A sender told to use it reports the failure, and switching it off returns at once.
+		AudioServer server;
+		server.start ();
+		EXPECT_TRUE (test::waitUntil ([&] { return server.status ().text == u"Connection unavailable"; }, 2000ms));
+		const auto stopping = std::chrono::steady_clock::now ();
+		server.stop ();
+		EXPECT_LT (std::chrono::steady_clock::now () - stopping, 500ms);
+	}
+	EXPECT_FALSE (std::filesystem::exists (scratch.path () / "d"));
+}
+
+TEST (Security, WhatOthersPutUnderTheTemporaryNameIsNeverWrittenThrough)
+{
+	// Another user who may create files in the folder plants the record's temporary file
+	// with a list that lets everyone read it: it is replaced by a file of the user's alone.
+	test::RuntimeDirectory runtime;
+	std::filesystem::create_directories (runtime.path ());
+	AccessDescriptor access = makeAccessDescriptor ();
+	DiscoveryFiles files (runtime.path () / "0123.json");
+	const std::string token (48, 'b');
+	PublicationContext context {0, files, "0123", token, access};
+	std::ofstream (files.temporaryPath ()) << "planted";
+	PSECURITY_DESCRIPTOR open = nullptr;
+	ASSERT_TRUE (ConvertStringSecurityDescriptorToSecurityDescriptorW (L"D:(A;;GA;;;WD)", SDDL_REVISION_1, &open, nullptr));
+	LocalPtr<PSECURITY_DESCRIPTOR> openOwner (open);
+	ASSERT_TRUE (SetFileSecurityW (files.temporaryPath ().c_str (), DACL_SECURITY_INFORMATION, open));
+	publishDiscoveryRecord (context, 1, u"Planted on");
+	expectFileUserOnly (files.recordPath ());
+	EXPECT_NE (test::readFileBytes (files.recordPath ()).find (token), std::string::npos);
+	EXPECT_FALSE (std::filesystem::exists (files.temporaryPath ()));
+
+	// A folder, or a link to a file, under the name: nothing is written into or through it.
+	// The folder fails the publication; so does the link on Windows, where a create of a
+	// new file meets it, while Wine's create replaces the link itself.
+	std::filesystem::create_directory (files.temporaryPath ());
+	EXPECT_EQ (test::errorOf ([&] { publishDiscoveryRecord (context, 2, u"Into a folder"); }), "Discovery write failed");
+	EXPECT_TRUE (std::filesystem::is_empty (files.temporaryPath ()));
+	std::filesystem::remove (files.temporaryPath ());
+	const auto victim = runtime.path () / "victim.txt";
+	std::ofstream (victim) << "untouched";
+	if (CreateSymbolicLinkW (files.temporaryPath ().c_str (), victim.c_str (), 0) &&
+	    (GetFileAttributesW (files.temporaryPath ().c_str ()) & FILE_ATTRIBUTE_REPARSE_POINT))
+	{
+		const std::string error = test::errorOf ([&] { publishDiscoveryRecord (context, 3, u"Past a link"); });
+		EXPECT_EQ (test::readFileBytes (victim), "untouched");
+		if (error == "(no error)")
+			expectFileUserOnly (files.recordPath ());
+		else
+			EXPECT_EQ (error, "Discovery write failed");
+		std::printf ("  a link under the temporary name: %s\n", error == "(no error)" ? "replaced" : error.c_str ());
+	}
+	else
+		std::printf ("  (no file link this system reports as a reparse point; link case not run)\n");
 }
 
 TEST (Security, ThePipeTakesOneLocalClientAndNoImpostorEnd)

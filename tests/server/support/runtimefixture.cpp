@@ -94,6 +94,19 @@ bool hungUp (client::VisualiserClient& client, std::chrono::milliseconds limit)
 	return false;
 }
 
+StartedServer::StartedServer ()
+{
+	server.start ();
+	record = waitForSender (runtime.path ());
+}
+
+bool StartedServer::authenticate (client::VisualiserClient& client)
+{
+	std::string error;
+	return record && client.connect (*record, error) && readUntil (client, [] (const client::Frame&) { return true; }) &&
+	       waitUntil ([&] { return server.isCapturing (); }, std::chrono::milliseconds (1000));
+}
+
 std::string readFileBytes (const std::filesystem::path& file)
 {
 	std::ifstream in (file, std::ios::binary);

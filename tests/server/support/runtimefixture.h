@@ -3,6 +3,7 @@
 
 #include "../../errorof.h"
 
+#include "server/audioserver.h"
 #include "visualiserclient.h"
 
 #include <chrono>
@@ -45,6 +46,17 @@ std::optional<client::Frame> readUntil (client::VisualiserClient& client,
     when the time is up. */
 bool hungUp (client::VisualiserClient& client, std::chrono::milliseconds limit);
 
+
+/** A server started in a runtime directory of its own, and its first record. */
+struct StartedServer
+{
+	StartedServer ();
+	RuntimeDirectory runtime;
+	AudioServer server;
+	std::optional<client::SenderRecord> record;
+	/** Connects, presents the token and waits for the first frame and for capturing. */
+	bool authenticate (client::VisualiserClient& client);
+};
 
 std::string readFileBytes (const std::filesystem::path& file);
 
