@@ -80,9 +80,18 @@ void Controller::sendRequest (const char* messageId)
 void Controller::renameSender (std::u16string name)
 {
 	// The name box holds 64 units: an emoji typed or pasted at the end leaves half of it,
-	// which no name may end in.
+	// which no name may end in. Halves of characters anywhere else (pasted text) become
+	// U+FFFD, so that the rest of what the user typed is kept.
 	if (!name.empty () && (name.back () & 0xFC00) == 0xD800)
 		name.pop_back ();
+	for (size_t i = 0; i < name.size (); ++i)
+	{
+		const bool high = (name[i] & 0xFC00) == 0xD800;
+		if (high && i + 1 < name.size () && (name[i + 1] & 0xFC00) == 0xDC00)
+			++i; // a whole pair
+		else if (high || (name[i] & 0xFC00) == 0xDC00)
+			name[i] = u'\uFFFD';
+	}
 	if (name.size () > 64 || name == cachedStatus ().name)
 		return;
 	IPtr<IMessage> message = owned (allocateMessage ());

@@ -52,14 +52,16 @@ HFONT makeFont (int height, int weight)
 	                    CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH, L"Segoe UI");
 }
 
-/** Writes a control's text only when it differs, so an idle panel repaints nothing. */
-void setTextIfChanged (HWND control, const std::u16string& text)
+/** Writes a control's text only when it differs, so an idle panel repaints nothing; true
+    when it wrote. */
+bool setTextIfChanged (HWND control, const std::u16string& text)
 {
 	wchar_t current[128] = {};
 	const int length = GetWindowTextW (control, current, int (std::size (current)));
 	if (size_t (length) == text.size () && std::memcmp (current, text.data (), text.size () * sizeof (wchar_t)) == 0)
-		return;
+		return false;
 	SetWindowTextW (control, reinterpret_cast<const wchar_t*> (text.c_str ()));
+	return true;
 }
 
 const ViewRect& panelRect ()
@@ -198,8 +200,8 @@ HWND Editor::addChild (const wchar_t* windowClass, int id, const wchar_t* text, 
 
 void Editor::destroyPanel ()
 {
-	// (The window's timer goes with the window.) A rename being typed is committed first; then the window stops knowing us: its last
-	// messages need nothing of ours.
+	// (The window's timer goes with the window.) A rename being typed is committed first;
+	// then the window stops knowing us: its last messages need nothing of ours.
 	commitOpenRename ();
 	SetWindowLongPtrW (panel.get (), GWLP_USERDATA, 0);
 	panel.reset ();
@@ -309,9 +311,15 @@ void Editor::onCommand (int id, int code)
 {
 	if (id == kNameEditId && code == EN_KILLFOCUS)
 	{
-		wchar_t text[kNameUnits + 1] = {};
-		GetWindowTextW (nameEdit, text, int (std::size (text)));
-		controller->renameSender (reinterpret_cast<const char16_t*> (text));
+		// Only what the user changed is a rename: an untouched box holds the name the
+		// refresh last gave it, which a restore may have made out of date since.
+		if (SendMessageW (nameEdit, EM_GETMODIFY, 0, 0))
+		{
+			wchar_t text[kNameUnits + 1] = {};
+			GetWindowTextW (nameEdit, text, int (std::size (text)));
+			SendMessageW (nameEdit, EM_SETMODIFY, FALSE, 0);
+			controller->renameSender (reinterpret_cast<const char16_t*> (text));
+		}
 		ShowWindow (nameEdit, SW_HIDE);
 	}
 	else if (code == BN_CLICKED && id == kClearButtonId)
@@ -327,15 +335,23 @@ void Editor::endRename (bool commit)
 	// Handing the focus back ends the rename; it commits what the box holds, which after
 	// Escape is the current name again, so nothing is sent.
 	if (!commit)
+	{
 		setTextIfChanged (nameEdit, controller->cachedStatus ().name);
+		SendMessageW (nameEdit, EM_SETMODIFY, FALSE, 0);
+	}
 	SetFocus (panel.get ());
 }
 
 /** The panel goes away: a rename being typed ends as a change of focus ends it, which
-    commits what the box holds. */
+    commits what the user changed. The keyboard goes back to the host's window: a host that
+    keeps its frame would otherwise take keys as system keys until the user clicks. */
 void Editor::commitOpenRename ()
 {
-	if (nameEdit && GetFocus () == nameEdit)
+	HWND focus = GetFocus ();
+	if (!panel.get () || !focus || (focus != panel.get () && !IsChild (panel.get (), focus)))
+		return;
+	HWND host = GetParent (panel.get ());
+	if (!host || !SetFocus (host))
 		SetFocus (nullptr);
 }
 
@@ -354,6 +370,7 @@ void Editor::showMenu ()
 	ShowWindow (nameEdit, SW_SHOW);
 	SetFocus (nameEdit);
 	SendMessageW (nameEdit, EM_SETSEL, 0, -1);
+	SendMessageW (nameEdit, EM_SETMODIFY, FALSE, 0);
 }
 
 void Editor::drawButton (const DRAWITEMSTRUCT& item)
@@ -398,9 +415,11 @@ void Editor::refreshControls ()
 {
 	controller->sendRequest (kMessagePoll);
 	const SenderStatus status = controller->cachedStatus ();
-	// Never overwrite what the user is typing.
-	if (GetFocus () != nameEdit)
-		setTextIfChanged (nameEdit, status.name);
+	// Never overwrite what the user typed. An open box the user has not touched follows
+	// the name (a host may restore a project meanwhile), still selected to be typed over.
+	const bool open = GetFocus () == nameEdit;
+	if ((!open || !SendMessageW (nameEdit, EM_GETMODIFY, 0, 0)) && setTextIfChanged (nameEdit, status.name) && open)
+		SendMessageW (nameEdit, EM_SETSEL, 0, -1);
 	setTextIfChanged (statusLine, status.text);
 	ShowWindow (clearButton, status.auditionMode != 0 ? SW_SHOW : SW_HIDE);
 	setTextIfChanged (primaryButton, status.role == 1 ? u"Primary sender" : u"Make primary");

@@ -146,11 +146,18 @@ protected:
 		return edit;
 	}
 
+	/** Types over the whole of the box's text, as a user does (which marks it changed). */
+	static void type (HWND edit, const wchar_t* text)
+	{
+		SendMessageW (edit, EM_SETSEL, 0, -1);
+		SendMessageW (edit, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM> (text));
+	}
+
 	void rename (const wchar_t* text, WPARAM key = 0)
 	{
 		HWND edit = openRenameBox ();
 		if (text)
-			SetWindowTextW (edit, text);
+			type (edit, text);
 		if (key)
 			SendMessageW (edit, WM_KEYDOWN, key, 0);
 		else
@@ -330,7 +337,7 @@ TEST_F (PanelTest, RenamingThroughTheMenuSendsOneNameAndMarksTheProject)
 	EXPECT_EQ (textOf (edit), L"Audio Server");
 	SendMessageW (edit, WM_CHAR, 'O', 0); // the name is selected: what is typed replaces it
 	EXPECT_EQ (textOf (edit), L"O");
-	SetWindowTextW (edit, L"Overheads");
+	type (edit, L"Overheads");
 	pumpFor (350);
 	EXPECT_EQ (textOf (edit), L"Overheads");
 	EXPECT_GT (pixelsIn (kNameEdit, RGB (14, 22, 28)), 4000); // the box's own darker ground
@@ -356,9 +363,29 @@ TEST_F (PanelTest, RenamingThroughTheMenuSendsOneNameAndMarksTheProject)
 	const std::wstring full (63, L'n');
 	rename ((full + L"\U0001F600").c_str (), VK_RETURN);
 	EXPECT_EQ (instance.poll ().name, std::u16string (63, u'n'));
+	// Halves of characters pasted anywhere else become U+FFFD; the rest of the name stays.
+	rename (L"Kick \xD83D in \xDE00", VK_RETURN);
+	EXPECT_EQ (instance.poll ().name, u"Kick \uFFFD in \uFFFD");
 	rename (std::wstring (64, L'f').c_str (), VK_RETURN); // a name as long as names go, whole
 	EXPECT_EQ (instance.poll ().name, std::u16string (64, u'f'));
-	EXPECT_EQ (handler.dirtyTrue.load (), 4);
+	EXPECT_EQ (handler.dirtyTrue.load (), 5);
+
+	// The box open and untouched while the host restores a project by a way that leaves the
+	// focus where it is (its menu, an undo): the box follows the restored name, and closing
+	// the window keeps it and leaves the project alone. The keyboard goes back to the host.
+	HWND untouched = openRenameBox ();
+	auto restored = owned (new test::ScriptedStream (test::stateRecord ("Restored")));
+	ASSERT_EQ (instance.component->setState (restored), kResultOk);
+	instance.poll ();
+	pumpFor (250);
+	EXPECT_EQ (textOf (untouched), L"Restored");
+	ASSERT_EQ (GetFocus (), untouched);
+	view->removed ();
+	EXPECT_EQ (GetFocus (), window.window ());
+	window.close ();
+	EXPECT_EQ (instance.poll ().name, u"Restored");
+	EXPECT_EQ (handler.dirtyTrue.load (), 5);
+	open (*instance.controller);
 
 	// The window closes while a new name is being typed: the host removes the view and
 	// then destroys its window, or destroys its window first. Either way the name is
@@ -367,22 +394,22 @@ TEST_F (PanelTest, RenamingThroughTheMenuSendsOneNameAndMarksTheProject)
 	{
 		SCOPED_TRACE (removedFirst ? "view removed first" : "window destroyed first");
 		const std::wstring name = removedFirst ? L"Closed mid-rename" : L"Destroyed mid-rename";
-		SetWindowTextW (openRenameBox (), name.c_str ());
+		type (openRenameBox (), name.c_str ());
 		if (removedFirst)
 			window.close ();
 		else
 			DestroyWindow (window.window ());
 		EXPECT_EQ (instance.poll ().name, std::u16string (name.begin (), name.end ()));
-		EXPECT_EQ (handler.dirtyTrue.load (), removedFirst ? 5 : 6);
+		EXPECT_EQ (handler.dirtyTrue.load (), removedFirst ? 6 : 7);
 		window.close ();
 		open (*instance.controller);
 	}
 	HWND box = openRenameBox ();
-	SetWindowTextW (box, L"Discarded");
+	type (box, L"Discarded");
 	SendMessageW (box, WM_KEYDOWN, VK_ESCAPE, 0);
 	window.close ();
 	EXPECT_EQ (instance.poll ().name, u"Destroyed mid-rename");
-	EXPECT_EQ (handler.dirtyTrue.load (), 6);
+	EXPECT_EQ (handler.dirtyTrue.load (), 7);
 }
 
 TEST_F (PanelTest, AttachingAgainAndHostsThatDestroyOrReleaseEarly)
