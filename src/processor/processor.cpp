@@ -217,11 +217,11 @@ tresult PLUGIN_API Processor::process (ProcessData& data)
 
 	const CallFacts facts = readCallFacts (data);
 	server.followPrimaryGeneration ();
-	server.setCallPosition (facts.position);
+	const uint64_t nowMs = steadyMillis ();
+	server.setCallPosition (facts.position, nowMs);
 
 	const double sampleRate = processSetup.sampleRate;
-	audition.beginBlock (server.mailbox (), sampleRate, steadyMillis (), facts.suspend,
-	                    data.numSamples);
+	audition.beginBlock (server.mailbox (), sampleRate, nowMs, facts.suspend, data.numSamples);
 
 	const bool capture = data.processMode != kOffline;
 	switch (data.symbolicSampleSize)

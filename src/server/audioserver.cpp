@@ -148,6 +148,14 @@ bool AudioServer::processorStale () const noexcept
 	return isStale (now, lastProcess, auditionMailbox.staleLimitMs.load ());
 }
 
+uint32_t AudioServer::blockMicros () const noexcept
+{
+	constexpr uint32_t kRecentMillis = 100;
+	const uint64_t latest = capturedBlock.load (std::memory_order_relaxed);
+	const uint32_t age = uint32_t (steadyMillis ()) - uint32_t (latest >> 32);
+	return age <= kRecentMillis ? uint32_t (latest) : 0;
+}
+
 void AudioServer::followPrimaryGeneration () noexcept
 {
 	const uint32_t generation = processWide ().primaryGeneration.load ();
@@ -165,9 +173,10 @@ void AudioServer::captureSamples (const Sample* const* channels, int32_t channel
 	if (!captureEnabled.load () || frameCount < 1)
 		return;
 	const double micros = double (std::min<int64_t> (frameCount, kMaxBlockFrames)) / sampleRate * 1e6;
-	capturedBlockMicros.store (micros >= 1.0 && micros < 1e9 ? uint32_t (micros) : 0, std::memory_order_relaxed);
+	capturedBlock.store (uint64_t (uint32_t (callMs)) << 32 | (micros >= 1.0 && micros < 1e9 ? uint32_t (micros) : 0),
+	                     std::memory_order_relaxed);
 	captureRing.write (channels, channelCount, frameCount, silenceFlags, sampleRate, callPosition,
-	                   auditionMailbox.activeSessionId.load ());
+	                   auditionMailbox.activeSessionId.load (), callMs);
 }
 
 void AudioServer::capture (const float* const* channels, int32_t channelCount, int32_t frameCount,

@@ -46,16 +46,23 @@ public:
 	bool isCapturing () const noexcept { return captureEnabled.load (); }
 	/** True when the processor has not processed for longer than its stale limit. */
 	bool processorStale () const noexcept;
-	/** How long the audio in one captured block lasts, as of the latest capture; 0 before
-	    the first. The server wakes often enough for the host's block size. */
-	uint32_t blockMicros () const noexcept { return capturedBlockMicros.load (std::memory_order_relaxed); }
+	/** How long the audio in one captured block lasts, as of the latest capture; 0 when
+	    nothing was captured in the last 100 ms (an offline render captures nothing). The
+	    server wakes often enough for the host's block size. */
+	uint32_t blockMicros () const noexcept;
 	const CaptureRing& ring () const noexcept { return captureRing; }
 
 	// ---- audio thread ----
 	/** Counts a change of the process-wide primary generation into primaryChangeCount,
 	    once however many bumps happened since the previous call. */
 	void followPrimaryGeneration () noexcept;
-	void setCallPosition (int64_t position) noexcept { callPosition = position; }
+	/** The call's timeline position (kUnknownPosition when the host gives none) and the
+	    time it came, by the steady clock. */
+	void setCallPosition (int64_t position, uint64_t nowMs = 0) noexcept
+	{
+		callPosition = position;
+		callMs = nowMs;
+	}
 	int64_t currentCallPosition () const noexcept { return callPosition; }
 
 	/** Copies the input into the capture ring while a visualiser is connected. */
@@ -94,7 +101,10 @@ private:
 	const uint32_t serial;
 	uint32_t generationSnapshot;
 	int64_t callPosition {kUnknownPosition};
-	std::atomic<uint32_t> capturedBlockMicros {0};
+	uint64_t callMs {0};
+	// The latest capture: its call's time in milliseconds (low 32 bits) above its block's
+	// length in microseconds.
+	std::atomic<uint64_t> capturedBlock {0};
 };
 
 } // namespace tarvo

@@ -36,17 +36,28 @@ int64_t advanced (int64_t position, uint32_t frames) noexcept
 
 void CaptureRing::publish () noexcept
 {
-	BlockHeader& h = slots[writeCounter.load (std::memory_order_relaxed) % kSlots].header;
+	// The held flag is clear here: only the writer moves the counter then, and the counter
+	// wraps within its 32 bits.
+	const uint32_t w = written ();
+	BlockHeader& h = slots[w % kSlots].header;
 	h.frameCount = openFrames;
 	h.sequence = sequence++;
 	h.dropped = dropped;
 	openFrames = 0;
-	writeCounter.fetch_add (1); // publishes header and samples
+	writeState.store (uint32_t (w + 1)); // publishes header and samples
+}
+
+void CaptureRing::takeOverHeld () noexcept
+{
+	uint64_t state = writeState.load (std::memory_order_acquire);
+	if (state & kHeld)
+		writeState.compare_exchange_strong (state, uint32_t (uint32_t (state) + 1), std::memory_order_acq_rel);
 }
 
 template <typename Sample>
 void CaptureRing::writeBlocks (const Sample* const* channels, int32_t channelCount, int32_t frameCount,
-                               uint64_t silenceFlags, double sampleRate, int64_t position, uint32_t session) noexcept
+                               uint64_t silenceFlags, double sampleRate, int64_t position, uint32_t session,
+                               uint64_t nowMs) noexcept
 {
 	const uint32_t rate = wholeHertz (sampleRate);
 	const Sample* sources[2] = {nullptr, nullptr};
@@ -55,17 +66,30 @@ void CaptureRing::writeBlocks (const Sample* const* channels, int32_t channelCou
 
 	if (openFrames != 0)
 	{
-		const BlockHeader& h = slots[writeCounter.load (std::memory_order_relaxed) % kSlots].header;
+		// The block left gathering at the end of the last call: still ours, or published by
+		// the reader meanwhile (with the sequence number it was given).
+		uint64_t held = kHeld | written ();
+		if (!writeState.compare_exchange_strong (held, uint32_t (held), std::memory_order_acq_rel))
+		{
+			openFrames = 0;
+			++sequence;
+		}
+	}
+	if (openFrames != 0)
+	{
+		const BlockHeader& h = slots[written () % kSlots].header;
+		const bool late = position == kUnknownPosition && rate != 0 &&
+		                  nowMs - openSinceMs > uint64_t (openFrames) * 1000u / rate + kGapMillis;
 		if (session != openSession)
 			openFrames = 0; // captured for an earlier visualiser: never sent
 		else if (h.sampleRate != rate || h.channelCount != uint32_t (channelCount) ||
-		         advanced (h.position, openFrames) != position)
+		         advanced (h.position, openFrames) != position || late)
 			publish ();
 	}
 
 	for (int32_t offset = 0; offset < frameCount;)
 	{
-		const uint32_t w = writeCounter.load (std::memory_order_relaxed);
+		const uint32_t w = written ();
 		if (openFrames == 0)
 		{
 			const uint32_t r = readCounter.load (std::memory_order_acquire);
@@ -81,6 +105,7 @@ void CaptureRing::writeBlocks (const Sample* const* channels, int32_t channelCou
 			h.channelCount = static_cast<uint32_t> (channelCount);
 			h.position = advanced (position, uint32_t (offset));
 			openSession = session;
+			openSinceMs = nowMs;
 		}
 
 		const int32_t n = std::min (frameCount - offset, int32_t (kMaxBlockFrames - openFrames));
@@ -115,24 +140,41 @@ void CaptureRing::writeBlocks (const Sample* const* channels, int32_t channelCou
 	}
 	if (openFrames != 0 && waiting () < kGatherFrom)
 		publish ();
+	if (openFrames != 0)
+	{
+		// Complete as it stands, for the reader to take should no further call come.
+		const uint32_t w = written ();
+		BlockHeader& h = slots[w % kSlots].header;
+		h.frameCount = openFrames;
+		h.sequence = sequence;
+		h.dropped = dropped;
+		writeState.store (kHeld | w, std::memory_order_release);
+	}
 }
 
 void CaptureRing::write (const float* const* channels, int32_t channelCount, int32_t frameCount,
-                         uint64_t silenceFlags, double sampleRate, int64_t position, uint32_t session) noexcept
+                         uint64_t silenceFlags, double sampleRate, int64_t position, uint32_t session,
+                         uint64_t nowMs) noexcept
 {
-	writeBlocks (channels, channelCount, frameCount, silenceFlags, sampleRate, position, session);
+	writeBlocks (channels, channelCount, frameCount, silenceFlags, sampleRate, position, session, nowMs);
 }
 
 void CaptureRing::write (const double* const* channels, int32_t channelCount, int32_t frameCount,
-                         uint64_t silenceFlags, double sampleRate, int64_t position, uint32_t session) noexcept
+                         uint64_t silenceFlags, double sampleRate, int64_t position, uint32_t session,
+                         uint64_t nowMs) noexcept
 {
-	writeBlocks (channels, channelCount, frameCount, silenceFlags, sampleRate, position, session);
+	writeBlocks (channels, channelCount, frameCount, silenceFlags, sampleRate, position, session, nowMs);
 }
 
 size_t CaptureRing::tryTake (void* destination) noexcept
 {
 	const uint32_t r = readCounter.load (std::memory_order_relaxed);
-	const uint32_t w = writeCounter.load (std::memory_order_acquire);
+	uint32_t w = uint32_t (writeState.load (std::memory_order_acquire));
+	if (r == w)
+	{
+		takeOverHeld ();
+		w = written ();
+	}
 	if (r == w)
 		return 0;
 	// Only what the frame carries: the rest of the slot is stale and never sent.
@@ -145,7 +187,8 @@ size_t CaptureRing::tryTake (void* destination) noexcept
 
 void CaptureRing::discardAll () noexcept
 {
-	readCounter.store (writeCounter.load (std::memory_order_acquire), std::memory_order_release);
+	takeOverHeld ();
+	readCounter.store (written (), std::memory_order_release);
 }
 
 } // namespace tarvo

@@ -184,17 +184,24 @@ void PipeSession::wait () noexcept
 		if (armWakeTimer (timeout))
 			handles[count++] = wakeTimer.get ();
 	}
+	else if (wakePeriod != 0)
+	{
+		// The write's completion wakes the thread; a timer left ticking meanwhile would
+		// only cost the system its interrupts. It starts again once the write is done.
+		CancelWaitableTimer (wakeTimer.get ());
+		wakePeriod = 0;
+	}
 	WaitForMultipleObjects (count, handles, FALSE, timeout);
 }
 
 /** At most 8 ms between wake-ups while streaming, less when the host's blocks are short
-    enough to fill half the ring sooner; 8 ms while the host is not processing, and 1 ms
-    while it is but its block length is not known yet (right after a first handshake). */
+    enough to fill half the ring sooner; 8 ms while the host is not processing, or
+    processes without capturing (an offline render), so that no block length is known. */
 DWORD PipeSession::streamingPeriod () const noexcept
 {
-	if (server.processorStale ())
-		return kAuthenticatedWaitMillis;
 	const uint32_t blockMicros = server.blockMicros ();
+	if (blockMicros == 0 || server.processorStale ())
+		return kAuthenticatedWaitMillis;
 	return std::clamp<DWORD> (kBlocksBetweenWakes * blockMicros / 1000, 1, kAuthenticatedWaitMillis);
 }
 

@@ -182,6 +182,62 @@ TEST (CaptureRing, WhileTheReaderIsBehindShortCallsGatherIntoFullerBlocks)
 // The reader checks every block it takes: order, gaps only where the writer counted drops,
 // every frame where the timeline puts it (no torn blocks, blocks that gathered several
 // calls included), and blocks that follow each other without a gap join on the timeline.
+TEST (CaptureRing, GatheredAudioReachesTheReaderWhenTheHostStopsAndNeverSpansAGap)
+{
+	auto ring = std::make_unique<CaptureRing> ();
+	Stereo line (8192);
+	uint64_t nowMs = 5000; // the host gives no position: its calls' times tell the timeline
+	auto call = [&] (int64_t at, int32_t frames) {
+		const float* window[2] = {line.left.data () + at, line.right.data () + at};
+		ring->write (window, 2, frames, 0, 48000.0, kUnknownPosition, 0, nowMs);
+		nowMs += uint64_t (frames) / 48;
+	};
+	CaptureBlock block;
+	auto take = [&] (uint32_t frames, int64_t at) {
+		ASSERT_TRUE (ring->tryTake (block));
+		ASSERT_EQ (block.header.frameCount, frames);
+		ASSERT_EQ (block.header.position, kUnknownPosition);
+		for (uint32_t f = 0; f < frames; ++f)
+			ASSERT_EQ (block.samples[2 * f + 1], line.right[size_t (at) + f]) << f;
+	};
+	int64_t at = 0;
+	for (; at < 24 * 96; at += 96)
+		call (at, 96);
+	for (int i = 0; i < 10; ++i, at += 48)
+		call (at, 48);
+	// The host stops calling: once the reader has taken the rest, the gathered 480 frames
+	// come too, complete, with their own sequence number and the dropped count.
+	EXPECT_EQ (ring->gatheredFrames (), 480u);
+	for (int i = 0; i < 24; ++i)
+		take (96, 96 * i);
+	take (480, 24 * 96);
+	EXPECT_EQ (block.header.sequence, 24u);
+	EXPECT_FALSE (ring->tryTake (block));
+	EXPECT_EQ (ring->nextSequence (), 25u);
+	EXPECT_EQ (ring->gatheredFrames (), 0u);
+	// The host resumes after 200 ms: the next block starts afresh, numbered on.
+	nowMs += 200;
+	call (at, 48);
+	take (48, at);
+	EXPECT_EQ (block.header.sequence, 25u);
+	at += 48;
+
+	// Behind again, the host pauses between two calls: what gathered before the pause is a
+	// block of its own, and so is what follows. Calls on time still gather.
+	for (int i = 0; i < 24; ++i, at += 96)
+		call (at, 96);
+	call (at, 48);
+	call (at + 48, 48);
+	nowMs += CaptureRing::kGapMillis + 10;
+	call (at + 96, 48);
+	call (at + 144, 48);
+	for (int i = 0; i < 24; ++i)
+		ASSERT_TRUE (ring->tryTake (block));
+	take (96, at);
+	take (96, at + 96);
+	EXPECT_EQ (ring->droppedBlocks (), 0u);
+}
+
 TEST (CaptureRing, TwoThreadStressKeepsOrderAndWholeBlocks)
 {
 	auto ring = std::make_unique<CaptureRing> ();

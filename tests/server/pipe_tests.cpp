@@ -51,8 +51,9 @@ void processCall (AudioServer& server, int32_t frames, float base, int64_t posit
 		right[size_t (f)] = -left[size_t (f)];
 	}
 	const float* channels[2] = {left.data (), right.data ()};
-	server.mailbox ().lastProcessMs = steadyMillis ();
-	server.setCallPosition (position);
+	const uint64_t now = steadyMillis ();
+	server.mailbox ().lastProcessMs = now;
+	server.setCallPosition (position, now);
 	server.capture (channels, 2, frames, 0, rate);
 }
 
