@@ -6,11 +6,15 @@
 # <version> is the class version the module reports, read from the bundle's moduleinfo.json.
 # The same commit gives byte-identical modules and archives wherever it is built: every
 # stored time is the commit's (or SOURCE_DATE_EPOCH), files go in in a fixed order, and the
-# build's paths were mapped away by the compiler. The installer differs only in its package
-# code, which the MSI format requires to be new for every package.
+# build's paths were mapped away by the compiler. So is the installer: its package code,
+# which must differ between any two different packages, is derived from what it holds.
+# A package for the installer test (-DTEST_PACKAGE=ON) has a product code of its own, so
+# that it never stands in the way of a real release of its version, and lacks one licence
+# notice, so that an upgrade to it shows whether a file of the older build stays behind.
 #   cmake -DBUNDLE=<bundle folder> -DOUT=<folder> -DSDK=<VST 3 SDK root> -DSOURCE=<repository>
-#         -DSTRIP=<strip> -DOBJCOPY=<objcopy> -DWIXL=<wixl> -DFAKETIME=<faketime> -P package.cmake
-foreach(var BUNDLE OUT SDK SOURCE STRIP OBJCOPY WIXL FAKETIME)
+#         -DSTRIP=<strip> -DOBJCOPY=<objcopy> -DWIXL=<wixl> -DMSIBUILD=<msibuild> -DFAKETIME=<faketime>
+#         [-DTEST_PACKAGE=ON] -P package.cmake
+foreach(var BUNDLE OUT SDK SOURCE STRIP OBJCOPY WIXL MSIBUILD FAKETIME)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "package.cmake needs -D${var}=...")
   endif()
@@ -98,7 +102,9 @@ foreach(notice "mingw-w64-common:MinGW-w64-runtime-and-winpthreads.txt" "gcc-min
   endif()
   configure_file("/usr/share/doc/${package}/copyright" "${licences}/${name}" COPYONLY)
 endforeach()
-configure_file("${SOURCE}/cmake/package-notice.txt" "${licences}/NOTICE.txt" COPYONLY)
+if(NOT TEST_PACKAGE)
+  configure_file("${SOURCE}/cmake/package-notice.txt" "${licences}/NOTICE.txt" COPYONLY)
+endif()
 configure_file("${SOURCE}/cmake/package-install.txt" "${stage}/INSTALL.txt" @ONLY)
 
 # Every file and folder the same: the commit's time, plain permissions, sorted names.
@@ -135,7 +141,11 @@ endif()
 # version too): no file of the older one is kept back as still in use, whatever versions
 # the files on disk carry.
 set(upgrade_code "5B0F3D1E-7A42-4C6B-9E85-2D4F6A8C1B37")
-string(UUID product_code NAMESPACE "${upgrade_code}" NAME "product ${version}" TYPE SHA1 UPPER)
+if(TEST_PACKAGE)
+  string(UUID product_code NAMESPACE "${upgrade_code}" NAME "test product ${version}" TYPE SHA1 UPPER)
+else()
+  string(UUID product_code NAMESPACE "${upgrade_code}" NAME "product ${version}" TYPE SHA1 UPPER)
+endif()
 set(tree "")
 set(refs "")
 function(installer_folder relative depth)
@@ -181,6 +191,26 @@ execute_process(COMMAND "${FAKETIME}" -f "${stamp}" "${WIXL}" --arch x64 -o "${i
                 WORKING_DIRECTORY "${stage}" RESULT_VARIABLE rc OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "Could not write ${installer}:\n${output}")
+endif()
+# What wixl leaves out: the module's version, without which Windows Installer keeps any
+# versioned module it finds in place (a bundle copied there by hand) rather than this one;
+# and a package code of the package's own, from its version and every byte it installs.
+set(module_file "${bundle_name}/Contents/x86_64-win/${product}.vst3")
+string(MD5 module_id "${module_file}")
+string(SUBSTRING "${module_id}" 0 20 module_id)
+file(READ "${stage}/installer.wxs" payload)
+foreach(file IN LISTS files)
+  file(SHA256 "${stage}/${file}" hash)
+  string(APPEND payload "${file} ${hash}\n")
+endforeach()
+string(UUID package_code NAMESPACE "${upgrade_code}" NAME "package ${payload}" TYPE SHA1 UPPER)
+execute_process(COMMAND "${FAKETIME}" -f "${stamp}" "${MSIBUILD}" "${installer}"
+                        -q "UPDATE `File` SET `Version` = '${version}.0' WHERE `File` = 'f${module_id}'"
+                        -q "DELETE FROM `MsiFileHash` WHERE `File_` = 'f${module_id}'"
+                        -s "Tarvo Audio Server ${version} installer" Tarvo "x64;1033" "{${package_code}}"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "Could not complete ${installer}:\n${output}")
 endif()
 
 file(REMOVE_RECURSE "${stage}")

@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix
   wine64
   xvfb xauth imagemagick
-  wixl msitools faketime zip
+  wixl msitools faketime zip unzip git
   juce-modules-source-data
   googletest libgtest-dev
   nlohmann-json3-dev libstb-dev libcli11-dev

@@ -11,6 +11,9 @@ using namespace Steinberg;
 
 // The build defines the version once (major.minor.patch, unquoted), for the class
 // descriptions and the version resource alike.
+#ifndef TARVO_VERSION
+#error "The build defines TARVO_VERSION"
+#endif
 #define TARVO_TEXT(x) #x
 #define TARVO_VERSION_TEXT(x) TARVO_TEXT (x)
 constexpr char kVersion[] = TARVO_VERSION_TEXT (TARVO_VERSION);

@@ -80,8 +80,8 @@ int snapshot (const std::string& bundle, const std::string& out)
 		std::fprintf (stderr, "tarvo-host: cannot open the editor: %s\n", error.empty () ? "no view" : error.c_str ());
 		return 1;
 	}
-	// The panel as a user first sees it: once the processor's first status has arrived,
-	// and a moment later, so that every control has painted it.
+	// The panel as a user first sees it with no visualiser about: once the processor's
+	// first status says so, and a moment later, so that every control has painted it.
 	const auto deadline = std::chrono::steady_clock::now () + std::chrono::seconds (10);
 	std::string state;
 	auto settled = std::chrono::steady_clock::time_point::max ();
@@ -91,8 +91,7 @@ int snapshot (const std::string& bundle, const std::string& out)
 		MsgWaitForMultipleObjects (0, nullptr, FALSE, 20, QS_ALLINPUT);
 		const std::string now = panelState (window.childOfClass (L"TarvoAudioServerPanel"));
 		if (settled == std::chrono::steady_clock::time_point::max () && now != state &&
-		    now.find ("\"Not connected\"") == std::string::npos &&
-		    now.find ("\"Waiting for audio processor\"") == std::string::npos)
+		    now.find ("\"Waiting for Tarvo\"") != std::string::npos)
 			settled = std::chrono::steady_clock::now () + std::chrono::milliseconds (300);
 		state = now;
 	}
