@@ -132,6 +132,7 @@ private:
 	void onCommand (int id, int code);
 	void showMenu ();
 	void drawButton (const DRAWITEMSTRUCT& item);
+	std::u16string boxText () const;
 
 	Controller* controller;
 	UniqueWindow panel;
@@ -145,6 +146,7 @@ private:
 	GdiObject<HBRUSH> backgroundBrush;
 	GdiObject<HBRUSH> editBrush;
 	int32_t lastDrawnRole {-1};
+	std::u16string boxName; // the name the rename box was last given
 };
 
 tresult Editor::attach (void* parent, FIDString type)
@@ -311,15 +313,12 @@ void Editor::onCommand (int id, int code)
 {
 	if (id == kNameEditId && code == EN_KILLFOCUS)
 	{
-		// Only what the user changed is a rename: an untouched box holds the name the
-		// refresh last gave it, which a restore may have made out of date since.
-		if (SendMessageW (nameEdit, EM_GETMODIFY, 0, 0))
-		{
-			wchar_t text[kNameUnits + 1] = {};
-			GetWindowTextW (nameEdit, text, int (std::size (text)));
-			SendMessageW (nameEdit, EM_SETMODIFY, FALSE, 0);
-			controller->renameSender (reinterpret_cast<const char16_t*> (text));
-		}
+		// Only what the user changed is a rename, however it was typed, pasted or dictated:
+		// an untouched box holds the name the refresh last gave it, which a restore may
+		// have made out of date since.
+		const std::u16string text = boxText ();
+		if (text != boxName)
+			controller->renameSender (text);
 		ShowWindow (nameEdit, SW_HIDE);
 	}
 	else if (code == BN_CLICKED && id == kClearButtonId)
@@ -335,10 +334,7 @@ void Editor::endRename (bool commit)
 	// Handing the focus back ends the rename; it commits what the box holds, which after
 	// Escape is the current name again, so nothing is sent.
 	if (!commit)
-	{
-		setTextIfChanged (nameEdit, controller->cachedStatus ().name);
-		SendMessageW (nameEdit, EM_SETMODIFY, FALSE, 0);
-	}
+		setTextIfChanged (nameEdit, boxName);
 	SetFocus (panel.get ());
 }
 
@@ -353,6 +349,13 @@ void Editor::commitOpenRename ()
 	HWND host = GetParent (panel.get ());
 	if (!host || !SetFocus (host))
 		SetFocus (nullptr);
+}
+
+std::u16string Editor::boxText () const
+{
+	wchar_t text[kNameUnits + 1] = {};
+	GetWindowTextW (nameEdit, text, int (std::size (text)));
+	return reinterpret_cast<const char16_t*> (text);
 }
 
 void Editor::showMenu ()
@@ -370,7 +373,6 @@ void Editor::showMenu ()
 	ShowWindow (nameEdit, SW_SHOW);
 	SetFocus (nameEdit);
 	SendMessageW (nameEdit, EM_SETSEL, 0, -1);
-	SendMessageW (nameEdit, EM_SETMODIFY, FALSE, 0);
 }
 
 void Editor::drawButton (const DRAWITEMSTRUCT& item)
@@ -418,8 +420,12 @@ void Editor::refreshControls ()
 	// Never overwrite what the user typed. An open box the user has not touched follows
 	// the name (a host may restore a project meanwhile), still selected to be typed over.
 	const bool open = GetFocus () == nameEdit;
-	if ((!open || !SendMessageW (nameEdit, EM_GETMODIFY, 0, 0)) && setTextIfChanged (nameEdit, status.name) && open)
-		SendMessageW (nameEdit, EM_SETSEL, 0, -1);
+	if (!open || boxText () == boxName)
+	{
+		if (setTextIfChanged (nameEdit, status.name) && open)
+			SendMessageW (nameEdit, EM_SETSEL, 0, -1);
+		boxName = status.name;
+	}
 	setTextIfChanged (statusLine, status.text);
 	ShowWindow (clearButton, status.auditionMode != 0 ? SW_SHOW : SW_HIDE);
 	setTextIfChanged (primaryButton, status.role == 1 ? u"Primary sender" : u"Make primary");

@@ -127,23 +127,20 @@ void prepareDirectory (const std::wstring& dir, AccessDescriptor& access, Existi
 
 size_t windowsRootLength (const std::wstring& path) noexcept
 {
-	// After the first `count` components that follow `from`: where the root ends.
-	auto afterComponents = [&] (size_t from, int count) {
-		size_t at = from;
+	// Where the root ends after `count` names from `at` on (separators before and between
+	// them skipped, the one after them included); 0 when there are fewer names.
+	auto afterNames = [&] (size_t at, int count) {
 		for (int i = 0; i < count; ++i)
 		{
-			if (at >= path.size () || isSeparator (path[at]))
-				return size_t (0); // a component is missing: no root at all
+			while (at < path.size () && isSeparator (path[at]))
+				++at;
+			const size_t start = at;
 			while (at < path.size () && !isSeparator (path[at]))
 				++at;
-			if (i + 1 < count)
-			{
-				if (at >= path.size ())
-					return size_t (0);
-				++at;
-			}
+			if (at == start)
+				return size_t (0);
 		}
-		return at < path.size () ? at + 1 : at; // with its separator, where there is one
+		return at < path.size () ? at + 1 : at;
 	};
 	if (path.size () >= 3 && path[1] == L':' && isSeparator (path[2]))
 		return 3; // C:\ ...
@@ -153,9 +150,9 @@ size_t windowsRootLength (const std::wstring& path) noexcept
 	{
 		// \\?\C:\, \\?\Volume{...}\ and \\.\C:\; \\?\UNC\server\share\ like a share.
 		const bool unc = path.size () >= 8 && _wcsnicmp (path.c_str () + 4, L"UNC", 3) == 0 && isSeparator (path[7]);
-		return unc ? afterComponents (8, 2) : afterComponents (4, 1);
+		return unc ? afterNames (8, 2) : afterNames (4, 1);
 	}
-	return afterComponents (2, 2); // \\server\share\ ...
+	return afterNames (2, 2); // \\server\share\ ...
 }
 
 void ensureSecureDirectory (const std::filesystem::path& dir, AccessDescriptor& access, ExistingDirectory existing)

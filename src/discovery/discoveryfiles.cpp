@@ -46,11 +46,13 @@ DiscoveryFiles::~DiscoveryFiles ()
 namespace {
 
 /** A new file of the user's alone, open for writing and for renaming: never a file that
-    was there before (whose own access list would stay) and never through a link. */
+    was there before (whose own access list would stay), and never at a link's target (a
+    create follows a link, also one whose target does not exist yet, unless told not to).
+    Readers may open the record the moment it is renamed into place. */
 UniqueHandle createNewFile (const std::filesystem::path& path, AccessDescriptor& access) noexcept
 {
-	return UniqueHandle (CreateFileW (path.c_str (), GENERIC_WRITE | DELETE, 0, access.attributes (), CREATE_NEW,
-	                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+	return UniqueHandle (CreateFileW (path.c_str (), GENERIC_WRITE | DELETE, FILE_SHARE_READ, access.attributes (),
+	                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 /** Moves the open file over `target`: the file that takes the record's name is the one

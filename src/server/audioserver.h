@@ -58,7 +58,7 @@ public:
 	void followPrimaryGeneration () noexcept;
 	/** The call's timeline position (kUnknownPosition when the host gives none) and the
 	    time it came, by the steady clock. */
-	void setCallPosition (int64_t position, uint64_t nowMs = 0) noexcept
+	void setCallPosition (int64_t position, uint64_t nowMs) noexcept
 	{
 		callPosition = position;
 		callMs = nowMs;

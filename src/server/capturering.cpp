@@ -105,7 +105,7 @@ void CaptureRing::writeBlocks (const Sample* const* channels, int32_t channelCou
 			h.channelCount = static_cast<uint32_t> (channelCount);
 			h.position = advanced (position, uint32_t (offset));
 			openSession = session;
-			openSinceMs = nowMs;
+			openSinceMs = nowMs + (rate != 0 ? uint64_t (offset) * 1000u / rate : 0); // its first frame's time
 		}
 
 		const int32_t n = std::min (frameCount - offset, int32_t (kMaxBlockFrames - openFrames));

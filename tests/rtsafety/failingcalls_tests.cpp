@@ -6,6 +6,8 @@
 #include "instrumentation.h"
 #include "runtimefixture.h"
 
+#include "discovery/access.h"
+#include "discovery/discoveryfiles.h"
 #include "server/audioserver.h"
 #include "shared/steadyclock.h"
 
@@ -137,4 +139,29 @@ TEST (FailingCalls, RuntimeFoldersAtADriveOrShareRootOrBehindADevicePathPublish)
 	}
 	test::unmapRoots ();
 	EXPECT_EQ (test::callsOnServerAlone (), 0u) << "the climb went above the share";
+}
+
+TEST (FailingCalls, TheRecordIsNeverWrittenPastALinkAndRootsEndWhereWindowsSays)
+{
+	// A link under the temporary name whose target does not exist yet: on Windows a create
+	// follows it unless told to open the link itself.
+	test::RuntimeDirectory runtime;
+	std::filesystem::create_directories (runtime.path ());
+	AccessDescriptor access = makeAccessDescriptor ();
+	DiscoveryFiles files (runtime.path () / "0123.json");
+	PublicationContext context {0, files, "0123", std::string (48, 'c'), access};
+	const auto elsewhere = runtime.path () / "elsewhere";
+	test::linkAsWindows (files.temporaryPath ().wstring (), elsewhere.wstring ());
+	EXPECT_EQ (test::errorOf ([&] { publishDiscoveryRecord (context, 1, u"Linked"); }), "Discovery write failed");
+	test::unmapRoots ();
+	EXPECT_FALSE (std::filesystem::exists (elsewhere)) << "the record was written at the link's target";
+
+	const std::pair<const wchar_t*, size_t> roots[] = {
+	    {L"C:\\", 3}, {L"C:/x", 3}, {L"C:", 0}, {L"x\\y", 0}, {L"\\\\server\\share", 14},
+	    {L"\\\\server\\share\\x", 15}, {L"//server//share/x", 16}, {L"\\\\server", 0},
+	    {L"\\\\?\\C:\\x", 7}, {L"\\\\.\\C:\\", 7}, {L"\\\\?\\Volume{1}\\x", 14},
+	    {L"\\\\?\\UNC\\server\\share\\x", 21}, {L"\\\\?\\UNC\\server", 0},
+	};
+	for (const auto& [path, length] : roots)
+		EXPECT_EQ (windowsRootLength (path), length) << std::filesystem::path (path).string ();
 }

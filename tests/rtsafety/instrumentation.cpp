@@ -10,6 +10,7 @@
 #include <cwchar>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarvo::test {
@@ -92,32 +93,11 @@ BOOL pendingThenFailed (LPOVERLAPPED overlapped)
 	return FALSE;
 }
 
-void beginCountingOnThisThread ()
-{
-	countedThread = GetCurrentThreadId ();
-}
-
-void endCounting ()
-{
-	countedThread = 0;
-	grantedUntilFailure = -1;
-}
-
-void failAllocationAfter (uint64_t granted)
-{
-	refused = 0;
-	grantedUntilFailure = int64_t (granted);
-}
-
-uint64_t failedAllocations ()
-{
-	return refused.load ();
-}
-
-AudioThreadCounts audioThreadCounts ()
-{
-	return {allocations.load (), frees.load (), locks.load ()};
-}
+void beginCountingOnThisThread () { countedThread = GetCurrentThreadId (); }
+void endCounting () { countedThread = 0, grantedUntilFailure = -1; }
+void failAllocationAfter (uint64_t granted) { refused = 0, grantedUntilFailure = int64_t (granted); }
+uint64_t failedAllocations () { return refused.load (); }
+AudioThreadCounts audioThreadCounts () { return {allocations.load (), frees.load (), locks.load ()}; }
 
 KernelCalls countedKernelCalls ()
 {
@@ -127,25 +107,10 @@ KernelCalls countedKernelCalls ()
 	return now;
 }
 
-void failNextConnect ()
-{
-	connectFails = true;
-}
-
-void failNextWrite ()
-{
-	writeFails = true;
-}
-
-void refuseTimers (bool refuse)
-{
-	timersRefused = refuse;
-}
-
-void shortenNextWrite ()
-{
-	writeShort = true;
-}
+void failNextConnect () { connectFails = true; }
+void failNextWrite () { writeFails = true; }
+void refuseTimers (bool refuse) { timersRefused = refuse; }
+void shortenNextWrite () { writeShort = true; }
 
 void noteTimer (HANDLE timer, bool ticking)
 {
@@ -172,39 +137,35 @@ uint32_t timersTicking ()
 namespace {
 
 std::mutex rootsMutex;
-std::vector<std::pair<std::wstring, std::wstring>> roots; // (root, folder)
+std::vector<std::pair<std::wstring, std::wstring>> roots; // a root without its last separator, its folder
+std::pair<std::wstring, std::wstring> windowsLink; // a link and its target
+std::atomic<bool> anyRoot {false};
 std::atomic<uint32_t> serverAloneCalls {0};
-
-bool separator (wchar_t c) { return c == L'\\' || c == L'/'; }
 
 } // namespace
 
 enum class Place { elsewhere, root, below, serverAlone };
 
-/** Where `path` lies among the mapped roots; for a path below one, `real` is where it goes. */
+/** Where `path` lies among the mapped roots; below one, `real` is where it goes. */
 Place placeOf (const wchar_t* path, std::wstring& real)
 {
+	if (!path || !anyRoot.load ())
+		return Place::elsewhere; // nothing allocated, nothing locked
 	std::lock_guard<std::mutex> lock (rootsMutex);
-	const std::wstring text = path ? path : L"";
-	auto startsWith = [&] (const std::wstring& prefix) {
-		return text.size () >= prefix.size () && _wcsnicmp (text.c_str (), prefix.c_str (), prefix.size ()) == 0;
+	const std::wstring_view text (path);
+	auto startsWith = [&] (std::wstring_view prefix) {
+		return text.size () >= prefix.size () && _wcsnicmp (path, prefix.data (), prefix.size ()) == 0;
 	};
-	auto onlySeparatorsFrom = [&] (size_t at) { return text.find_first_not_of (L"\\/", at) == std::wstring::npos; };
+	auto separatorsFrom = [&] (size_t at) { return text.find_first_not_of (L"\\/", at) == std::wstring_view::npos; };
 	for (const auto& [root, folder] : roots)
 	{
-		std::wstring bare = root;
-		while (!bare.empty () && separator (bare.back ()))
-			bare.pop_back ();
-		if (startsWith (bare) && onlySeparatorsFrom (bare.size ()))
+		if (startsWith (root) && separatorsFrom (root.size ()))
 			return Place::root;
-		if (startsWith (bare) && separator (text[bare.size ()]))
-		{
-			real = folder + text.substr (bare.size ());
-			return Place::below;
-		}
-		const size_t share = bare.find (L'\\', 2); // after "\\server"
-		if (bare.rfind (L"\\\\", 0) == 0 && share != std::wstring::npos && startsWith (bare.substr (0, share)) &&
-		    onlySeparatorsFrom (share))
+		if (startsWith (root) && (text[root.size ()] == L'\\' || text[root.size ()] == L'/'))
+			return real = folder + std::wstring (text.substr (root.size ())), Place::below;
+		const size_t share = root.find (L'\\', 2); // "\\server" ends there
+		if (root.rfind (L"\\\\", 0) == 0 && share != std::wstring::npos &&
+		    startsWith (std::wstring_view (root).substr (0, share)) && separatorsFrom (share))
 			return Place::serverAlone;
 	}
 	return Place::elsewhere;
@@ -222,40 +183,51 @@ template <typename Result, typename Call>
 Result throughRoots (const wchar_t* path, Result failed, DWORD atRoot, Call&& real)
 {
 	std::wstring mapped;
-	switch (placeOf (path, mapped))
-	{
-		case Place::serverAlone:
-			++serverAloneCalls;
-			SetLastError (ERROR_BAD_NETPATH);
-			return failed;
-		case Place::root:
-			if (atRoot == 0)
-				return real (path);
-			SetLastError (atRoot);
-			return failed;
-		case Place::below:
-			return real (mapped.c_str ());
-		default:
-			return real (path);
-	}
+	const Place place = placeOf (path, mapped);
+	if (place == Place::below)
+		return real (mapped.c_str ());
+	if (place == Place::elsewhere || (place == Place::root && atRoot == 0))
+		return real (path);
+	serverAloneCalls += place == Place::serverAlone;
+	SetLastError (place == Place::serverAlone ? DWORD (ERROR_BAD_NETPATH) : atRoot);
+	return failed;
 }
 
-void mapRoot (const std::wstring& root, const std::wstring& folder)
+void mapRoot (std::wstring root, const std::wstring& folder)
 {
 	std::lock_guard<std::mutex> lock (rootsMutex);
+	while (!root.empty () && (root.back () == L'\\' || root.back () == L'/'))
+		root.pop_back ();
 	roots.emplace_back (root, folder);
+	anyRoot = true;
 }
 
 void unmapRoots ()
 {
 	std::lock_guard<std::mutex> lock (rootsMutex);
 	roots.clear ();
+	windowsLink = {};
+	anyRoot = false;
 }
 
-uint32_t callsOnServerAlone ()
+void linkAsWindows (const std::wstring& link, const std::wstring& target)
 {
-	return serverAloneCalls.load ();
+	std::lock_guard<std::mutex> lock (rootsMutex);
+	windowsLink = {link, target};
+	anyRoot = true;
 }
+
+/** Whether `path` is the link set up by linkAsWindows; its target in `target`. */
+bool isWindowsLink (const wchar_t* path, std::wstring& target)
+{
+	if (!path || !anyRoot.load ())
+		return false;
+	std::lock_guard<std::mutex> lock (rootsMutex);
+	target = windowsLink.second;
+	return !windowsLink.first.empty () && _wcsicmp (path, windowsLink.first.c_str ()) == 0;
+}
+
+uint32_t callsOnServerAlone () { return serverAloneCalls.load (); }
 
 uint64_t runsBegun ()
 {
@@ -396,6 +368,8 @@ static BOOL WINAPI createDirectory (LPCWSTR path, LPSECURITY_ATTRIBUTES attribut
 }
 static DWORD WINAPI fileAttributes (LPCWSTR path)
 {
+	if (std::wstring target; tarvo::test::isWindowsLink (path, target))
+		return FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
 	// A drive's root reads as a hidden system directory.
 	return tarvo::test::throughRoots (path, INVALID_FILE_ATTRIBUTES, 0, [] (LPCWSTR p) {
 		return tarvo::test::isMappedRoot (p) ? DWORD (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)
@@ -410,12 +384,24 @@ static BOOL WINAPI fileSecurity (LPCWSTR path, SECURITY_INFORMATION what, PSECUR
 static HANDLE WINAPI createFile (LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                                  DWORD disposition, DWORD flags, HANDLE model)
 {
+	if (std::wstring target; tarvo::test::isWindowsLink (path, target))
+	{
+		if (!(flags & FILE_FLAG_OPEN_REPARSE_POINT))
+			return __real___imp_CreateFileW (target.c_str (), access, share, attributes, disposition, flags, model);
+		if (disposition == CREATE_NEW)
+		{
+			SetLastError (ERROR_FILE_EXISTS);
+			return INVALID_HANDLE_VALUE;
+		}
+	}
 	return tarvo::test::throughRoots (path, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED, [&] (LPCWSTR p) {
 		return __real___imp_CreateFileW (p, access, share, attributes, disposition, flags, model);
 	});
 }
 static BOOL WINAPI deleteFile (LPCWSTR path)
 {
+	if (std::wstring target; tarvo::test::isWindowsLink (path, target))
+		return tarvo::test::linkAsWindows ({}, {}), TRUE;
 	return tarvo::test::throughRoots (path, FALSE, ERROR_ACCESS_DENIED, [] (LPCWSTR p) { return __real___imp_DeleteFileW (p); });
 }
 static BOOL WINAPI fileInformation (HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)

@@ -63,8 +63,13 @@ uint64_t runsBegun ();
     Windows does: it reads as a directory and cannot be created (access denied); a share's
     server alone ("\\server") is no path at all, and every call naming it is counted. The
     C runtime's stat sees every path with a '?' in it as missing, as Windows' does. */
-void mapRoot (const std::wstring& root, const std::wstring& folder);
+void mapRoot (std::wstring root, const std::wstring& folder);
 void unmapRoots ();
 uint32_t callsOnServerAlone ();
+/** Until unmapped too, `link` answers as a symbolic link to `target` (which need not exist)
+    answers on Windows: its attributes say reparse point, a create or open follows it to
+    the target unless asked to open the link itself (where a create finds the name taken),
+    and deleting it removes the link alone. */
+void linkAsWindows (const std::wstring& link, const std::wstring& target);
 
 } // namespace tarvo::test
