@@ -21,22 +21,20 @@ struct Rig
 	void request (uint32_t requestId, uint32_t mask, uint32_t mode = 0, double a = 300.0, double b = 1200.0,
 	              double c = 6000.0, uint32_t session = 1)
 	{
-		AuditionRequest r;
-		r.sessionId = session;
-		r.sequence = ++sequence;
-		r.requestId = requestId;
-		r.bandMask = mask;
-		r.a = a;
-		r.b = b;
-		r.c = c;
-		r.mode = mode;
-		r.expiry = now + 500;
+		const AuditionRequest r {session, ++sequence, requestId, mask, a, b, c, now + 500, mode};
 		ASSERT_TRUE (mailbox.tryPush (r));
 	}
 	uint32_t block (bool suspend = false, int32_t frames = 512, double rate = 48000.0)
 	{
 		engine.beginBlock (mailbox, rate, now, suspend, frames);
 		return uint32_t (engine.state ());
+	}
+	/** Queues a request and begins a block with it. */
+	template <typename... Args>
+	uint32_t ask (Args... args)
+	{
+		request (args...);
+		return block ();
 	}
 	/** Processes the block's audio too, so fades and glides advance. */
 	void audio (int32_t frames = 512)
@@ -70,7 +68,7 @@ struct Rig
 
 } // namespace
 
-TEST (AuditionEngine, PublishesTimeAndStaleLimit)
+TEST (AuditionEngine, PublishesTimeAndStaleLimitAndStallsOnlyPastIt)
 {
 	const struct
 	{
@@ -80,19 +78,52 @@ TEST (AuditionEngine, PublishesTimeAndStaleLimit)
 	} limits[] = {{512, 48000.0, 250}, {16384, 44100.0, 793}, {8192, 8000.0, 2098}, {512, std::nan (""), 250}, {512, 0.0, UINT32_MAX}};
 	for (const auto& l : limits)
 		EXPECT_EQ (AuditionEngine::staleLimitFor (l.frames, l.rate), l.limit) << l.frames << " at " << l.rate;
-	Rig rig;
-	rig.block (false, 16384, 44100.0);
-	EXPECT_EQ (rig.mailbox.lastProcessMs.load (), 100000u);
-	EXPECT_EQ (rig.mailbox.staleLimitMs.load (), 793u);
-	EXPECT_EQ (rig.engine.state (), AuditionState::fullAudio);
-	EXPECT_EQ (rig.word (), makeStateWord (0, kFull, 0));
+
+	// Published at every call. The stall limit is not past at 793 ms for 16384 frames at
+	// 44.1 kHz, nor at 250 ms; the first call after construction or a reset is never stalled.
+	Rig timing;
+	EXPECT_EQ (timing.block (false, 16384, 44100.0), kFull);
+	EXPECT_EQ (timing.mailbox.lastProcessMs.load (), 100000u);
+	EXPECT_EQ (timing.mailbox.staleLimitMs.load (), 793u);
+	EXPECT_EQ (timing.word (), makeStateWord (0, kFull, 0));
+	timing.now += 793;
+	EXPECT_EQ (timing.block (false, 16384, 44100.0), kFull);
+	timing.now += 794;
+	EXPECT_EQ (timing.block (false, 16384, 44100.0), kStalled);
+	timing.engine.reset (44100.0);
+	EXPECT_EQ (timing.engine.lastBlockMillis (), 0u);
+	EXPECT_EQ (timing.engine.filters ().currentSampleRate (), 44100.0);
+	timing.now += 5000;
+	EXPECT_EQ (timing.block (), kFull);
+	timing.now += 250;
+	EXPECT_EQ (timing.block (), kFull);
+
+	// A host exactly on time with a long block and then a shorter one: the gap is the long
+	// block's length, within its limit though past the short one's. The audition plays on;
+	// a real stall after the short block is still caught.
+	const struct
+	{
+		double rate;
+		int32_t longer, shorter;
+	} uneven[] = {{44100.0, 16384, 4096}, {8000.0, 2048, 64}};
+	for (const auto& u : uneven)
+	{
+		SCOPED_TRACE (u.rate);
+		Rig host;
+		host.request (4, 0b0010);
+		EXPECT_EQ (host.block (false, u.longer, u.rate), kActive);
+		host.now += uint64_t (u.longer * 1000.0 / u.rate); // 371 and 256 ms
+		host.request (4, 0b0010);
+		EXPECT_EQ (host.block (false, u.shorter, u.rate), kActive);
+		host.now += 251;
+		EXPECT_EQ (host.block (false, u.shorter, u.rate), kStalled);
+	}
 }
 
 TEST (AuditionEngine, RequestsPlayInTheirBlockAndExpireFiveHundredMillisecondsAfterTheLastRepeat)
 {
 	Rig rig;
-	rig.request (3, 0b0100);
-	EXPECT_EQ (rig.block (), kActive);
+	EXPECT_EQ (rig.ask (3, 0b0100), kActive);
 	EXPECT_EQ (rig.word (), makeStateWord (3, kActive, 0b0100));
 	EXPECT_EQ (rig.engine.filters ().selection (), 0b0100u);
 	uint64_t lastRepeat = rig.now;
@@ -120,48 +151,41 @@ TEST (AuditionEngine, RequestsPlayInTheirBlockAndExpireFiveHundredMillisecondsAf
 	EXPECT_EQ (rig.engine.filters ().crossovers ()[0], 300.0);
 
 	rig.now += 10;
-	rig.request (3, 0b0100); // a late repeat stays retired
-	EXPECT_EQ (rig.block (), kExpired);
-	rig.request (4, 0b0100); // a newer request id plays at once
-	EXPECT_EQ (rig.block (), kActive);
+	EXPECT_EQ (rig.ask (3, 0b0100), kExpired); // a late repeat stays retired
+	EXPECT_EQ (rig.ask (4, 0b0100), kActive); // a newer request id plays at once
 
 	// A full-audio request, and a mask of all four bands, play the input; running out,
 	// they never asked for anything.
-	rig.request (5, 15);
-	EXPECT_EQ (rig.block (), kFull);
+	EXPECT_EQ (rig.ask (5, 15), kFull);
 	EXPECT_EQ (rig.word (), makeStateWord (5, kFull, 0));
 	rig.request (6, 0);
 	EXPECT_EQ (rig.play (600), kFull);
 	EXPECT_TRUE (rig.engine.filters ().isIdle ());
-}
 
-TEST (AuditionEngine, SpectrumRequests)
-{
-	Rig rig;
-	rig.request (1, 0, 1, 1000.0, 0.6, 0.0);
-	EXPECT_EQ (rig.block (), kActive);
-	EXPECT_EQ (rig.word (), makeStateWord (1, kActive, 16));
-	EXPECT_EQ (rig.engine.filters ().selection (), 16u);
-	rig.audio (480);
-	EXPECT_GT (rig.engine.filters ().centreFrequency (), 630.0);
+	// Spectrum requests play and expire alike.
+	Rig spectrum;
+	EXPECT_EQ (spectrum.ask (1, 0, 1, 1000.0, 0.6, 0.0), kActive);
+	EXPECT_EQ (spectrum.word (), makeStateWord (1, kActive, 16));
+	EXPECT_EQ (spectrum.engine.filters ().selection (), 16u);
+	spectrum.audio (480);
+	EXPECT_GT (spectrum.engine.filters ().centreFrequency (), 630.0);
 
 	// Expired, the bank is handed the default crossovers, not the spectrum values: the
 	// crossovers stay where they were while the section fades out.
-	EXPECT_EQ (rig.play (500), kExpired);
-	EXPECT_EQ (rig.engine.filters ().selection (), 0u);
-	rig.audio (720);
-	EXPECT_EQ (rig.engine.filters ().crossovers ()[0], 250.0);
-	EXPECT_EQ (rig.engine.filters ().crossovers ()[2], 6000.0);
+	EXPECT_EQ (spectrum.play (500), kExpired);
+	EXPECT_EQ (spectrum.engine.filters ().selection (), 0u);
+	spectrum.audio (720);
+	EXPECT_EQ (spectrum.engine.filters ().crossovers ()[0], 250.0);
+	EXPECT_EQ (spectrum.engine.filters ().crossovers ()[2], 6000.0);
 
 	// Width 1.0: reported as a spectrum audition, heard as the input.
 	Rig open;
-	open.request (1, 0, 1, 1000.0, 1.0, 0.0);
-	EXPECT_EQ (open.block (), kActive);
+	EXPECT_EQ (open.ask (1, 0, 1, 1000.0, 1.0, 0.0), kActive);
 	EXPECT_EQ (open.engine.currentSelection (), 16u);
 	EXPECT_TRUE (open.engine.filters ().isIdle ());
 }
 
-TEST (AuditionEngine, SuspendClearAndStallRetireTheRequestInThatOrder)
+TEST (AuditionEngine, SuspendClearStallAndResetRetireTheRequest)
 {
 	// Each rule retires whatever was current; the first that applies decides the code.
 	const struct
@@ -174,8 +198,7 @@ TEST (AuditionEngine, SuspendClearAndStallRetireTheRequestInThatOrder)
 	{
 		SCOPED_TRACE (r.code);
 		Rig rig;
-		rig.request (5, 0b0001);
-		EXPECT_EQ (rig.block (), kActive);
+		EXPECT_EQ (rig.ask (5, 0b0001), kActive);
 		rig.audio (1024);
 		rig.mailbox.primaryChangeCount = r.cleared ? 1 : 0;
 		rig.now += r.stalled ? 251 : 10;
@@ -184,10 +207,8 @@ TEST (AuditionEngine, SuspendClearAndStallRetireTheRequestInThatOrder)
 		EXPECT_EQ (rig.engine.filters ().isIdle (), r.idleAtOnce); // reset, or a fade
 		rig.mailbox.primaryChangeCount = 0;
 		rig.now += 10;
-		rig.request (5, 0b0001); // the same request again: retired for good
-		EXPECT_EQ (rig.block (), kExpired);
-		rig.request (6, 0b0001);
-		EXPECT_EQ (rig.block (), kActive);
+		EXPECT_EQ (rig.ask (5, 0b0001), kExpired); // the same request again: retired for good
+		EXPECT_EQ (rig.ask (6, 0b0001), kActive);
 	}
 
 	// While a clear is pending nothing plays, whatever arrives.
@@ -195,61 +216,19 @@ TEST (AuditionEngine, SuspendClearAndStallRetireTheRequestInThatOrder)
 	rig.mailbox.primaryChangeCount = 1;
 	for (uint32_t id = 1; id <= 3; ++id)
 	{
-		rig.request (id, 0b0100);
-		EXPECT_EQ (rig.block (), kCleared);
+		EXPECT_EQ (rig.ask (id, 0b0100), kCleared);
 		EXPECT_EQ (rig.engine.currentSelection (), 0u);
 	}
-	// The stall limit is not past at 250 ms, nor at 793 ms for 16384 frames at 44.1 kHz;
-	// the first call after construction or a reset is never stalled.
-	Rig timing;
-	EXPECT_EQ (timing.block (), kFull);
-	timing.now += 250;
-	EXPECT_EQ (timing.block (), kFull);
-	timing.block (false, 16384, 44100.0);
-	timing.now += 793;
-	EXPECT_EQ (timing.block (false, 16384, 44100.0), kFull);
-	timing.now += 794;
-	EXPECT_EQ (timing.block (false, 16384, 44100.0), kStalled);
-	timing.engine.reset (44100.0);
-	EXPECT_EQ (timing.engine.lastBlockMillis (), 0u);
-	EXPECT_EQ (timing.engine.filters ().currentSampleRate (), 44100.0);
-	timing.now += 5000;
-	EXPECT_EQ (timing.block (), kFull);
 
-	// A host exactly on time with a long block and then a shorter one: the gap is the long
-	// block's length, within its limit though past the short one's. The audition plays on;
-	// a real stall after the short block is still caught.
-	const struct
-	{
-		double rate;
-		int32_t longer, shorter;
-	} uneven[] = {{44100.0, 16384, 4096}, {8000.0, 2048, 64}};
-	for (const auto& u : uneven)
-	{
-		SCOPED_TRACE (u.rate);
-		Rig host;
-		host.request (4, 0b0010);
-		EXPECT_EQ (host.block (false, u.longer, u.rate), kActive);
-		host.now += uint64_t (u.longer * 1000.0 / u.rate); // 371 and 256 ms
-		host.request (4, 0b0010);
-		EXPECT_EQ (host.block (false, u.shorter, u.rate), kActive);
-		host.now += 251;
-		EXPECT_EQ (host.block (false, u.shorter, u.rate), kStalled);
-	}
-}
-
-TEST (AuditionEngine, AResetRetiresTheCurrentRequest)
-{
-	Rig rig;
-	rig.request (8, 0b0010);
-	EXPECT_EQ (rig.block (), kActive);
-	rig.engine.reset (48000.0);
-	EXPECT_TRUE (rig.engine.filters ().isIdle ());
-	EXPECT_EQ (rig.engine.state (), AuditionState::noSession);
-	rig.now += 10;
-	EXPECT_EQ (rig.block (), kExpired);
-	rig.request (8, 0b0010);
-	EXPECT_EQ (rig.block (), kExpired);
+	// A reset retires the current request at once.
+	Rig reset;
+	EXPECT_EQ (reset.ask (8, 0b0010), kActive);
+	reset.engine.reset (48000.0);
+	EXPECT_TRUE (reset.engine.filters ().isIdle ());
+	EXPECT_EQ (reset.engine.state (), AuditionState::noSession);
+	reset.now += 10;
+	EXPECT_EQ (reset.block (), kExpired);
+	EXPECT_EQ (reset.ask (8, 0b0010), kExpired);
 }
 
 TEST (AuditionEngine, TakesAtMostThirtyTwoAndKeepsTheNewestOfItsSession)
@@ -268,8 +247,7 @@ TEST (AuditionEngine, TakesAtMostThirtyTwoAndKeepsTheNewestOfItsSession)
 	// 40 arriving while the host is not processing: 32 now, the other 8 at the next call.
 	for (int i = 0; i < 32; ++i)
 		rig.request (1, 0b0001);
-	AuditionRequest extra;
-	EXPECT_FALSE (rig.mailbox.tryPush (extra));
+	EXPECT_FALSE (rig.mailbox.tryPush ({}));
 	rig.block ();
 	for (int i = 0; i < 8; ++i)
 		rig.request (1, 0b0001);
@@ -279,13 +257,8 @@ TEST (AuditionEngine, TakesAtMostThirtyTwoAndKeepsTheNewestOfItsSession)
 	EXPECT_EQ (rig.engine.currentRequest ().sequence, rig.sequence);
 
 	// An entry whose sequence is not above the current one's is dropped.
-	AuditionRequest stale;
-	stale.sessionId = 1;
-	stale.sequence = 3;
-	stale.requestId = 9;
-	stale.bandMask = 0b1000;
-	stale.expiry = rig.now + 500;
-	rig.mailbox.tryPush (stale);
+	rig.sequence = 2;
+	rig.request (9, 0b1000);
 	rig.block ();
 	EXPECT_EQ (rig.engine.currentRequest ().requestId, 1u);
 }
@@ -293,8 +266,7 @@ TEST (AuditionEngine, TakesAtMostThirtyTwoAndKeepsTheNewestOfItsSession)
 TEST (AuditionEngine, ANewSessionForgetsTheOldOneAndFadesToFullAudio)
 {
 	Rig rig;
-	rig.request (6, 0b0010, 0, 400.0, 1600.0, 7000.0);
-	EXPECT_EQ (rig.block (), kActive);
+	EXPECT_EQ (rig.ask (6, 0b0010, 0, 400.0, 1600.0, 7000.0), kActive);
 	rig.audio (1024);
 	rig.mailbox.activeSessionId = 0;
 	EXPECT_EQ (rig.block (), kNoSession);
@@ -306,9 +278,7 @@ TEST (AuditionEngine, ANewSessionForgetsTheOldOneAndFadesToFullAudio)
 	// The next session accepts only its own entries, from request id 1 again, and the
 	// bank starts from the default crossovers.
 	rig.mailbox.activeSessionId = 2;
-	rig.request (1, 0b0001, 0, 300.0, 1200.0, 6000.0, 1);
-	EXPECT_EQ (rig.block (), kFull);
-	rig.request (1, 0b0001, 0, 300.0, 1200.0, 6000.0, 2);
-	EXPECT_EQ (rig.block (), kActive);
+	EXPECT_EQ (rig.ask (1, 0b0001, 0, 300.0, 1200.0, 6000.0, 1), kFull);
+	EXPECT_EQ (rig.ask (1, 0b0001, 0, 300.0, 1200.0, 6000.0, 2), kActive);
 	EXPECT_EQ (rig.engine.currentRequest ().sessionId, 2u);
 }

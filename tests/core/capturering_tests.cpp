@@ -25,9 +25,36 @@ struct Stereo
 	const float* pointers[2] {left.data (), right.data ()};
 };
 
+/** A ring fed from the host's timeline: frame p of `line` is captured at position p. */
+struct Timeline
+{
+	void call (int64_t at, int32_t frames, uint32_t session = 0, double rate = 48000.0)
+	{
+		const float* window[2] = {line.left.data () + at, line.right.data () + at};
+		ring->write (window, 2, frames, 0, rate, positions ? at : kUnknownPosition, session, nowMs);
+		nowMs += uint64_t (frames) / 48;
+	}
+	/** Takes the next block, which must hold `frames` frames of the timeline from `at`. */
+	void take (uint32_t frames, int64_t at)
+	{
+		ASSERT_TRUE (ring->tryTake (block));
+		ASSERT_EQ (block.header.frameCount, frames);
+		ASSERT_EQ (block.header.position, positions ? at : kUnknownPosition);
+		for (uint32_t f = 0; f < frames; ++f)
+			ASSERT_EQ (std::make_pair (block.samples[2 * f], block.samples[2 * f + 1]),
+			           std::make_pair (line.left[size_t (at) + f], line.right[size_t (at) + f])) << f;
+	}
+
+	std::unique_ptr<CaptureRing> ring {std::make_unique<CaptureRing> ()};
+	Stereo line {16384};
+	CaptureBlock block;
+	bool positions {true};
+	uint64_t nowMs {5000};
+};
+
 } // namespace
 
-TEST (CaptureRing, CutsCallsIntoNumberedBlocksWithPositionsAndDropsWhenFull)
+TEST (CaptureRing, CutsCallsIntoNumberedBlocksWithPositionsDropsWhenFullAndTakesEveryKindOfChannel)
 {
 	auto ring = std::make_unique<CaptureRing> ();
 	Stereo in (2500);
@@ -43,17 +70,13 @@ TEST (CaptureRing, CutsCallsIntoNumberedBlocksWithPositionsAndDropsWhenFull)
 	for (uint32_t i = 0; i < 3; ++i)
 	{
 		ASSERT_TRUE (ring->tryTake (block));
-		const BlockHeader& h = block.header;
-		EXPECT_EQ (std::string (h.magic, 4), "TRS1");
-		EXPECT_EQ (std::make_tuple (h.version, h.sampleRate, h.channelCount, h.frameCount, h.sequence, h.dropped),
-		           std::make_tuple (6u, 48000u, 2u, sizes[i], i + 1, 0u));
-		EXPECT_EQ (h.position, 1000 + 1024 * int64_t (i));
-		EXPECT_EQ (h.stateCode, 5u); // server fields keep their construction values
+		const BlockHeader& h = block.header; // server fields keep their construction values
+		EXPECT_EQ (std::make_tuple (std::string (h.magic, 4), h.version, h.sampleRate, h.channelCount, h.frameCount,
+		                            h.sequence, h.dropped, h.position, h.stateCode),
+		           std::make_tuple (std::string ("TRS1"), 6u, 48000u, 2u, sizes[i], i + 1, 0u, 1000 + 1024 * int64_t (i), 5u));
 		for (uint32_t f = 0; f < sizes[i]; ++f)
-		{
-			ASSERT_EQ (block.samples[2 * f], in.left[1024 * i + f]);
-			ASSERT_EQ (block.samples[2 * f + 1], in.right[1024 * i + f]);
-		}
+			ASSERT_EQ (std::make_pair (block.samples[2 * f], block.samples[2 * f + 1]),
+			           std::make_pair (in.left[1024 * i + f], in.right[1024 * i + f]));
 	}
 	EXPECT_FALSE (ring->tryTake (block));
 
@@ -70,14 +93,12 @@ TEST (CaptureRing, CutsCallsIntoNumberedBlocksWithPositionsAndDropsWhenFull)
 	// the numbering goes on.
 	for (int i = 0; i < 33; ++i)
 		ring->write (in.pointers, 2, 64, 0, 48000.0, 0);
-	EXPECT_EQ (ring->waiting (), 32u);
-	EXPECT_EQ (ring->droppedBlocks (), 1u);
+	EXPECT_EQ (std::make_pair (ring->waiting (), ring->droppedBlocks ()), std::make_pair (32u, 1u));
 	for (uint32_t i = 0; i < 32; ++i)
 		ASSERT_TRUE (ring->tryTake (block) && block.header.sequence == 10 + i && block.header.dropped == 0);
 	ring->write (in.pointers, 2, 64, 0, 48000.0, 0);
 	ASSERT_TRUE (ring->tryTake (block));
-	EXPECT_EQ (block.header.sequence, 43u); // 42 was the dropped one
-	EXPECT_EQ (block.header.dropped, 1u);
+	EXPECT_EQ (std::make_pair (block.header.sequence, block.header.dropped), std::make_pair (43u, 1u)); // 42 was dropped
 	for (int i = 0; i < 5; ++i)
 		ring->write (in.pointers, 2, 16, 0, 48000.0, 0);
 	ring->discardAll ();
@@ -85,19 +106,14 @@ TEST (CaptureRing, CutsCallsIntoNumberedBlocksWithPositionsAndDropsWhenFull)
 	ring->write (in.pointers, 2, 16, 0, 48000.0, 0);
 	ASSERT_TRUE (ring->tryTake (block));
 	EXPECT_EQ (block.header.sequence, 49u);
-}
 
-TEST (CaptureRing, MonoSilentMissingAndWideChannels)
-{
-	auto ring = std::make_unique<CaptureRing> ();
-	Stereo in (16);
-	CaptureBlock block;
-	const float* mono[1] = {in.left.data ()}; // a mono bus hands over one pointer, no more
+	// Mono, silent, missing and double-precision channels.
+	const float* mono[1] = {in.left.data () + 1}; // a mono bus hands over one pointer, no more
 	ring->write (mono, 1, 16, 0, 48000.0, 0);
 	ASSERT_TRUE (ring->tryTake (block));
 	EXPECT_EQ (block.header.channelCount, 1u);
 	for (size_t f = 0; f < 16; ++f)
-		ASSERT_EQ (block.samples[f], in.left[f]);
+		ASSERT_EQ (block.samples[f], in.left[f + 1]);
 
 	const float* missingLeft[2] = {nullptr, in.right.data ()};
 	const struct
@@ -125,58 +141,40 @@ TEST (CaptureRing, MonoSilentMissingAndWideChannels)
 
 TEST (CaptureRing, WhileTheReaderIsBehindShortCallsGatherIntoFullerBlocks)
 {
-	auto ring = std::make_unique<CaptureRing> ();
-	Stereo line (8192); // the host's timeline: frame p of it is captured at position p
-	auto call = [&] (int64_t at, int32_t frames, uint32_t session = 0, double rate = 48000.0) {
-		const float* window[2] = {line.left.data () + at, line.right.data () + at};
-		ring->write (window, 2, frames, 0, rate, at, session);
-	};
-	CaptureBlock block;
-	auto take = [&] (uint32_t frames, int64_t at) {
-		ASSERT_TRUE (ring->tryTake (block));
-		ASSERT_EQ (block.header.frameCount, frames);
-		ASSERT_EQ (block.header.position, at);
-		for (uint32_t f = 0; f < frames; ++f)
-			ASSERT_EQ (std::make_pair (block.samples[2 * f], block.samples[2 * f + 1]),
-			           std::make_pair (line.left[size_t (at) + f], line.right[size_t (at) + f]));
-	};
-
+	Timeline t;
 	// While the reader keeps up every call goes out at once; from 24 waiting on, 64-frame
 	// calls gather until a block holds 1024 frames.
 	int64_t at = 0;
 	for (; at < 24 * 64 + 20 * 64; at += 64)
-		call (at, 64);
-	EXPECT_EQ (ring->waiting (), 25u);
-	EXPECT_EQ (ring->gatheredFrames (), 256u);
+		t.call (at, 64);
+	EXPECT_EQ (std::make_pair (t.ring->waiting (), t.ring->gatheredFrames ()), std::make_pair (25u, 256u));
 	for (int i = 0; i < 24; ++i)
-		take (64, 64 * i);
-	take (1024, 24 * 64);
-	EXPECT_EQ (block.header.sequence, 24u);
+		t.take (64, 64 * i);
+	t.take (1024, 24 * 64);
+	EXPECT_EQ (t.block.header.sequence, 24u);
 	// The reader caught up: the next call goes out with what had gathered.
-	call (at, 64);
-	take (320, at - 256);
-	EXPECT_EQ (block.header.sequence, 25u);
-	EXPECT_EQ (ring->gatheredFrames (), 0u);
+	t.call (at, 64);
+	t.take (320, at - 256);
+	EXPECT_EQ (std::make_pair (t.block.header.sequence, t.ring->gatheredFrames ()), std::make_pair (25u, 0u));
 	at += 64;
 
 	// A jump on the timeline, or another rate, sends what gathered before it; a new
 	// visualiser's session throws it away.
 	for (int i = 0; i < 24; ++i, at += 64)
-		call (at, 64);
-	call (at, 64);
-	call (at + 1000, 64); // a jump
-	call (at + 1064, 64, 0, 44100.0);
-	call (at + 1128, 64, 7); // the next session: the 64 frames at 44.1 kHz are never sent
-	EXPECT_EQ (ring->waiting (), 26u);
-	EXPECT_EQ (ring->gatheredFrames (), 64u);
+		t.call (at, 64);
+	t.call (at, 64);
+	t.call (at + 1000, 64); // a jump
+	t.call (at + 1064, 64, 0, 44100.0);
+	t.call (at + 1128, 64, 7); // the next session: the 64 frames at 44.1 kHz are never sent
+	EXPECT_EQ (std::make_pair (t.ring->waiting (), t.ring->gatheredFrames ()), std::make_pair (26u, 64u));
 	for (int i = 0; i < 24; ++i)
-		ASSERT_TRUE (ring->tryTake (block));
-	take (64, at);
-	take (64, at + 1000);
-	call (at + 1192, 64, 7);
-	take (128, at + 1128);
-	EXPECT_EQ (block.header.sequence, ring->nextSequence () - 1); // no number was spent on the thrown-away block
-	EXPECT_EQ (ring->droppedBlocks (), 0u);
+		ASSERT_TRUE (t.ring->tryTake (t.block));
+	t.take (64, at);
+	t.take (64, at + 1000);
+	t.call (at + 1192, 64, 7);
+	t.take (128, at + 1128);
+	EXPECT_EQ (t.block.header.sequence, t.ring->nextSequence () - 1); // no number was spent on the thrown-away block
+	EXPECT_EQ (t.ring->droppedBlocks (), 0u);
 }
 
 // The reader checks every block it takes: order, gaps only where the writer counted drops,
@@ -184,58 +182,55 @@ TEST (CaptureRing, WhileTheReaderIsBehindShortCallsGatherIntoFullerBlocks)
 // calls included), and blocks that follow each other without a gap join on the timeline.
 TEST (CaptureRing, GatheredAudioReachesTheReaderWhenTheHostStopsAndNeverSpansAGap)
 {
-	auto ring = std::make_unique<CaptureRing> ();
-	Stereo line (8192);
-	uint64_t nowMs = 5000; // the host gives no position: its calls' times tell the timeline
-	auto call = [&] (int64_t at, int32_t frames) {
-		const float* window[2] = {line.left.data () + at, line.right.data () + at};
-		ring->write (window, 2, frames, 0, 48000.0, kUnknownPosition, 0, nowMs);
-		nowMs += uint64_t (frames) / 48;
-	};
-	CaptureBlock block;
-	auto take = [&] (uint32_t frames, int64_t at) {
-		ASSERT_TRUE (ring->tryTake (block));
-		ASSERT_EQ (block.header.frameCount, frames);
-		ASSERT_EQ (block.header.position, kUnknownPosition);
-		for (uint32_t f = 0; f < frames; ++f)
-			ASSERT_EQ (block.samples[2 * f + 1], line.right[size_t (at) + f]) << f;
-	};
+	Timeline t;
+	t.positions = false; // the host gives no position: its calls' times tell the timeline
 	int64_t at = 0;
 	for (; at < 24 * 96; at += 96)
-		call (at, 96);
+		t.call (at, 96);
 	for (int i = 0; i < 10; ++i, at += 48)
-		call (at, 48);
+		t.call (at, 48);
 	// The host stops calling: once the reader has taken the rest, the gathered 480 frames
 	// come too, complete, with their own sequence number and the dropped count.
-	EXPECT_EQ (ring->gatheredFrames (), 480u);
+	EXPECT_EQ (t.ring->gatheredFrames (), 480u);
 	for (int i = 0; i < 24; ++i)
-		take (96, 96 * i);
-	take (480, 24 * 96);
-	EXPECT_EQ (block.header.sequence, 24u);
-	EXPECT_FALSE (ring->tryTake (block));
-	EXPECT_EQ (ring->nextSequence (), 25u);
-	EXPECT_EQ (ring->gatheredFrames (), 0u);
+		t.take (96, 96 * i);
+	t.take (480, 24 * 96);
+	EXPECT_EQ (t.block.header.sequence, 24u);
+	EXPECT_FALSE (t.ring->tryTake (t.block));
+	EXPECT_EQ (std::make_pair (t.ring->nextSequence (), t.ring->gatheredFrames ()), std::make_pair (25u, 0u));
 	// The host resumes after 200 ms: the next block starts afresh, numbered on.
-	nowMs += 200;
-	call (at, 48);
-	take (48, at);
-	EXPECT_EQ (block.header.sequence, 25u);
+	t.nowMs += 200;
+	t.call (at, 48);
+	t.take (48, at);
+	EXPECT_EQ (t.block.header.sequence, 25u);
 	at += 48;
 
 	// Behind again, the host pauses between two calls: what gathered before the pause is a
 	// block of its own, and so is what follows. Calls on time still gather.
 	for (int i = 0; i < 24; ++i, at += 96)
-		call (at, 96);
-	call (at, 48);
-	call (at + 48, 48);
-	nowMs += CaptureRing::kGapMillis + 10;
-	call (at + 96, 48);
-	call (at + 144, 48);
+		t.call (at, 96);
+	t.call (at, 48);
+	t.call (at + 48, 48);
+	t.nowMs += CaptureRing::kGapMillis + 10;
+	t.call (at + 96, 48);
+	t.call (at + 144, 48);
 	for (int i = 0; i < 24; ++i)
-		ASSERT_TRUE (ring->tryTake (block));
-	take (96, at);
-	take (96, at + 96);
-	EXPECT_EQ (ring->droppedBlocks (), 0u);
+		ASSERT_TRUE (t.ring->tryTake (t.block));
+	t.take (96, at);
+	t.take (96, at + 96);
+	// Calls of 1500 frames on time: the 476 after each full block gather with the start of
+	// the next call, a block that dates from its own first frame, not from its call's.
+	at += 192;
+	for (int i = 0; i < 24; ++i, at += 96)
+		t.call (at, 96);
+	t.call (at, 1500);
+	t.call (at + 1500, 1500);
+	for (int i = 0; i < 24; ++i)
+		ASSERT_TRUE (t.ring->tryTake (t.block));
+	t.take (1024, at);
+	t.take (1024, at + 1024);
+	t.take (952, at + 2048);
+	EXPECT_EQ (t.ring->droppedBlocks (), 0u);
 }
 
 TEST (CaptureRing, TwoThreadStressKeepsOrderAndWholeBlocks)

@@ -43,11 +43,9 @@ TEST (Utf8, RoundTripsEveryLengthAndRefusesWhatIsNotText)
 	EXPECT_EQ (test::errorOf ([&] { fromUtf8 (std::string_view (accent).substr (0, 2)); }), "Invalid name");
 }
 
-TEST (StateCodec, HeaderAndLabelLimits)
+TEST (StateCodec, HeaderLabelLimitsAndTheSenderLabelRule)
 {
-	const auto header = encodeStateHeader (0x01020307);
-	const std::array<uint8_t, 8> expected = {'T', 'R', 'N', '1', 0x07, 0x03, 0x02, 0x01};
-	EXPECT_EQ (header, expected);
+	EXPECT_EQ (encodeStateHeader (0x01020307), (std::array<uint8_t, 8> {'T', 'R', 'N', '1', 0x07, 0x03, 0x02, 0x01}));
 	auto decode = [] (std::array<uint8_t, 8> bytes) {
 		uint8_t raw[8];
 		std::copy (bytes.begin (), bytes.end (), raw);
@@ -72,18 +70,16 @@ TEST (StateCodec, HeaderAndLabelLimits)
 	EXPECT_FALSE (decodeStateLabel (emoji + "a"));
 	EXPECT_FALSE (decodeStateLabel ("bad\xC3("));
 	EXPECT_EQ (*decodeStateLabel (""), u"");
-}
 
-TEST (StateCodec, TheSenderLabelRule)
-{
+	// A sender's label: cut to 64 units, controls as spaces, an empty one the default.
 	EXPECT_EQ (cleanLabel (std::u16string (70, u'x') + u"tail"), std::u16string (64, u'x'));
 	EXPECT_EQ (cleanLabel (std::u16string (64, u'y')), std::u16string (64, u'y'));
 	EXPECT_EQ (cleanLabel (u"Bass\tDI\nL\x01\x1F "), u"Bass DI L   ");
 	EXPECT_EQ (cleanLabel (u""), u"Audio Server");
 	// A cut never splits a surrogate pair: an emoji across units 64 and 65 goes whole.
-	const std::u16string emoji = u"\U0001F3B9";
-	EXPECT_EQ (cleanLabel (std::u16string (63, u'k') + emoji), std::u16string (63, u'k'));
-	EXPECT_EQ (cleanLabel (std::u16string (62, u'k') + emoji + u"!"), std::u16string (62, u'k') + emoji);
+	const std::u16string piano = u"\U0001F3B9";
+	EXPECT_EQ (cleanLabel (std::u16string (63, u'k') + piano), std::u16string (63, u'k'));
+	EXPECT_EQ (cleanLabel (std::u16string (62, u'k') + piano + u"!"), std::u16string (62, u'k') + piano);
 	EXPECT_EQ (cleanLabel (std::u16string (64, u'k') + char16_t (0xDC00)), std::u16string (64, u'k')); // cut off whole
 	for (const std::u16string& lone : {std::u16string (1, char16_t (0xD800)), std::u16string (u"a") + char16_t (0xDC00),
 	                                  std::u16string (63, u'k') + char16_t (0xD800) + u"b"})

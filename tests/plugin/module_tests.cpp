@@ -17,12 +17,7 @@
 using namespace Steinberg;
 using tarvo::test::builtModule;
 
-namespace {
-
-const uint8_t kControllerBytes[16] = {0x51, 0x8E, 0xC9, 0x63, 0x6A, 0x0C, 0xDF, 0x4E,
-                                      0x91, 0xD2, 0xAB, 0x83, 0xF1, 0x90, 0x48, 0xCC};
-
-} // namespace
+const uint8_t kControllerBytes[16] = {0x51, 0x8E, 0xC9, 0x63, 0x6A, 0x0C, 0xDF, 0x4E, 0x91, 0xD2, 0xAB, 0x83, 0xF1, 0x90, 0x48, 0xCC};
 
 // (What the factory says of itself and its classes is checked on the released bundle, as
 // a host's scanner reads it.)
@@ -35,11 +30,11 @@ TEST (Module, TheFactoryAnswersEveryWayAHostAsks)
 	FUnknownPtr<IPluginFactory2> factory2 (factory);
 	FUnknownPtr<IPluginFactory3> factory3 (factory);
 	ASSERT_TRUE (factory2 && factory3);
+	PClassInfo basic;
+	PClassInfo2 second;
+	PClassInfoW wide;
 	for (int32 i = 0; i < 2; ++i)
 	{
-		PClassInfo basic;
-		PClassInfo2 second;
-		PClassInfoW wide;
 		ASSERT_EQ (factory->getClassInfo (i, &basic), kResultOk);
 		ASSERT_EQ (factory2->getClassInfo2 (i, &second), kResultOk);
 		ASSERT_EQ (factory3->getClassInfoUnicode (i, &wide), kResultOk);
@@ -48,7 +43,6 @@ TEST (Module, TheFactoryAnswersEveryWayAHostAsks)
 		EXPECT_EQ (std::u16string (reinterpret_cast<const char16_t*> (wide.name)),
 		           i ? u"Tarvo Audio Server Controller" : u"Tarvo Audio Server");
 	}
-	PClassInfo basic;
 	EXPECT_EQ (factory->getClassInfo (2, &basic), kInvalidArgument);
 	EXPECT_EQ (factory->getClassInfo (-1, &basic), kInvalidArgument);
 

@@ -1,9 +1,6 @@
 // Resolving the runtime directory, writing the record, and reading it as a visualiser does.
 #include "runtimefixture.h"
 
-#include "discovery/discoveryfiles.h"
-#include "discovery/discoveryrecord.h"
-
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -13,32 +10,10 @@
 #include <thread>
 
 using namespace tarvo;
+using test::Publisher;
 using test::readFileBytes;
 
-namespace {
-
-const std::string kId = "0123456789abcdef0123456789abcdef0123456789abcdef";
-const std::string kToken = "fedcba9876543210fedcba9876543210fedcba9876543210";
-
-/** A publication context over a scratch folder, as one server run holds it. */
-struct Publisher
-{
-	explicit Publisher (const std::filesystem::path& dir)
-	: access (makeAccessDescriptor ()), files (std::make_unique<DiscoveryFiles> (dir / (kId + ".json"))),
-	  context {0, *files, kId, kToken, access}
-	{
-		std::filesystem::create_directories (dir);
-	}
-	void publish (uint32_t generation, const std::u16string& label = u"Audio Server")
-	{
-		publishDiscoveryRecord (context, generation, label);
-	}
-	AccessDescriptor access;
-	std::unique_ptr<DiscoveryFiles> files;
-	PublicationContext context;
-};
-
-} // namespace
+static const std::string &kId = Publisher::kId, &kToken = Publisher::kToken;
 
 TEST (RuntimeDirectory, TheLocalProfileUnlessAnAbsoluteValueIsSet)
 {
@@ -83,7 +58,7 @@ TEST (RuntimeDirectory, TheLocalProfileUnlessAnAbsoluteValueIsSet)
 	test::clearRuntimeVariable ();
 }
 
-TEST (DiscoveryRecord, ExactBytesOnceForEachLabelChange)
+TEST (DiscoveryRecord, ExactBytesOnceForEachLabelChangeAndAVisualiserReadsAnyValidRecord)
 {
 	test::RuntimeDirectory scratch;
 	Publisher p (scratch.path ());
@@ -96,10 +71,8 @@ TEST (DiscoveryRecord, ExactBytesOnceForEachLabelChange)
 	client::SenderRecord record; // what the server writes, the client reads back
 	std::string error;
 	ASSERT_TRUE (client::readSenderRecord (p.files->recordPath (), record, error)) << error;
-	EXPECT_EQ (record.label, "Voc \"Lead\" C:\\take 2 \xC3\xA9\xF0\x9F\x8E\xA4");
-	EXPECT_EQ (record.id, kId);
-	EXPECT_EQ (record.token, kToken);
-	EXPECT_EQ (record.pid, GetCurrentProcessId ());
+	EXPECT_EQ (std::make_tuple (record.label, record.id, record.token, record.pid),
+	           std::make_tuple (std::string ("Voc \"Lead\" C:\\take 2 \xC3\xA9\xF0\x9F\x8E\xA4"), kId, kToken, uint32_t (GetCurrentProcessId ())));
 
 	// The same generation again writes nothing (a deleted record stays deleted); a newer
 	// one writes its label.
@@ -108,23 +81,16 @@ TEST (DiscoveryRecord, ExactBytesOnceForEachLabelChange)
 	EXPECT_FALSE (std::filesystem::exists (p.files->recordPath ()));
 	p.publish (3, u"Second");
 	EXPECT_NE (readFileBytes (p.files->recordPath ()).find ("\"label\":\"Second\""), std::string::npos);
-}
 
-TEST (DiscoveryRecord, AVisualiserReadsAnyValidRecordAndRefusesTheRest)
-{
-	// Members in another order, members it does not know, spaces and escapes a writer
-	// other than ours might use.
+	// A visualiser reads members in another order, members it does not know, spaces and
+	// escapes a writer other than ours might use.
 	const std::string id = "\"" + kId + "\"", token = "\"" + kToken + "\"";
-	client::SenderRecord record;
-	std::string error;
 	ASSERT_TRUE (client::parseSenderRecord ("{ \"label\" : \"Bass \\u00e9\\ud83c\\udfa4 \\\"DI\\\"\\n\", \"pid\": 42, \"token\": " +
 	                                            token + ",\n \"extra\": {\"nested\": [1, 2]}, \"id\": " + id +
 	                                            ", \"version\": 6 }",
 	                                        record, error))
 	    << error;
-	EXPECT_EQ (record.label, "Bass \xC3\xA9\xF0\x9F\x8E\xA4 \"DI\"\n");
-	EXPECT_EQ (record.pid, 42u);
-	EXPECT_EQ (record.id, kId);
+	EXPECT_EQ (std::make_tuple (record.label, record.pid, record.id), std::make_tuple (std::string ("Bass \xC3\xA9\xF0\x9F\x8E\xA4 \"DI\"\n"), 42u, kId));
 
 	const std::string valid = "\"id\":" + id + ",\"token\":" + token + ",\"label\":\"x\"";
 	for (const std::string& refused : {"{\"version\":5,\"pid\":1," + valid + "}",        // another protocol
@@ -139,14 +105,36 @@ TEST (DiscoveryRecord, AVisualiserReadsAnyValidRecordAndRefusesTheRest)
 		EXPECT_FALSE (client::parseSenderRecord (refused, record, error)) << refused;
 }
 
-TEST (DiscoveryRecord, WithdrawingRemovesBothFilesEvenWhileAReaderHoldsTheRecord)
+TEST (DiscoveryRecord, AReaderNeverSeesAPartialRecordNorKeepsOneFromBeingWithdrawn)
 {
 	test::RuntimeDirectory scratch;
 	Publisher p (scratch.path ());
 	p.publish (1);
+	std::atomic<bool> done {false};
+	int reads = 0, invalid = 0;
+	std::string firstError;
+	std::thread reading ([&] {
+		for (client::SenderRecord record; !done.load (); std::this_thread::sleep_for (std::chrono::milliseconds (1)))
+		{
+			std::string error;
+			reads += client::readSenderRecord (p.files->recordPath (), record, error);
+			if (!error.empty () && invalid++ == 0)
+				firstError = error;
+		}
+	});
+	const std::string publishError = test::errorOf ([&] {
+		for (uint32_t i = 2; i < 300; ++i)
+			p.publish (i, u"Rename " + std::u16string (size_t (i % 40), u'x'));
+	});
+	done = true;
+	reading.join ();
+	EXPECT_EQ (publishError, "(no error)") << "a reader made publication fail";
+	EXPECT_EQ (invalid, 0) << firstError;
+	EXPECT_GT (reads, 0);
+
+	// Withdrawing removes both files.
 	std::ofstream (p.files->temporaryPath ()) << "x";
-	const auto record = p.files->recordPath ();
-	const auto temporary = p.files->temporaryPath ();
+	const auto record = p.files->recordPath (), temporary = p.files->temporaryPath ();
 	p.files.reset ();
 	EXPECT_FALSE (std::filesystem::exists (record));
 	EXPECT_FALSE (std::filesystem::exists (temporary));
@@ -164,32 +152,4 @@ TEST (DiscoveryRecord, WithdrawingRemovesBothFilesEvenWhileAReaderHoldsTheRecord
 	again.files.reset ();
 	letGo.join ();
 	EXPECT_FALSE (std::filesystem::exists (record));
-}
-
-TEST (DiscoveryRecord, AReaderNeverSeesAPartialRecord)
-{
-	test::RuntimeDirectory scratch;
-	Publisher p (scratch.path ());
-	p.publish (1);
-	std::atomic<bool> done {false};
-	int reads = 0, invalid = 0;
-	std::string firstError;
-	std::thread reader ([&] {
-		for (client::SenderRecord record; !done.load (); std::this_thread::sleep_for (std::chrono::milliseconds (1)))
-		{
-			std::string error;
-			reads += client::readSenderRecord (p.files->recordPath (), record, error);
-			if (!error.empty () && invalid++ == 0)
-				firstError = error;
-		}
-	});
-	const std::string publishError = test::errorOf ([&] {
-		for (uint32_t i = 2; i < 300; ++i)
-			p.publish (i, u"Rename " + std::u16string (size_t (i % 40), u'x'));
-	});
-	done = true;
-	reader.join ();
-	EXPECT_EQ (publishError, "(no error)") << "a reader made publication fail";
-	EXPECT_EQ (invalid, 0) << firstError;
-	EXPECT_GT (reads, 0);
 }

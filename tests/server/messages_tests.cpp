@@ -9,7 +9,6 @@
 #include "server/auditioncommand.h"
 #include "shared/messages.h"
 #include "shared/processwide.h"
-#include "shared/steadyclock.h"
 
 #include "pluginterfaces/gui/iplugview.h"
 
@@ -23,11 +22,6 @@ using test::LinkedInstance;
 using test::makeMessage;
 
 namespace {
-
-uint32_t generation ()
-{
-	return processWide ().primaryGeneration.load ();
-}
 
 tresult sendName (LinkedInstance& instance, const std::u16string& name)
 {
@@ -52,24 +46,19 @@ TEST (AudioServer, LabelRolesAndThePrimarysDeparture)
 	EXPECT_THROW (first->setLabel (lone), std::runtime_error);
 	EXPECT_EQ (first->labelGeneration (), 3u);
 
-	SenderStatus status = first->status ();
-	EXPECT_EQ (status.name, u"Drums");
-	EXPECT_EQ (status.text, u"Waiting for Tarvo");
-	EXPECT_FALSE (status.connected);
-	EXPECT_EQ (status.auditionMode, 0);
-	EXPECT_EQ (status.role, 0);
+	EXPECT_EQ (first->status (), (SenderStatus {u"Drums", u"Waiting for Tarvo"})); // no primary, not connected, no audition
 	processWide ().primarySerial = first->instanceSerial ();
 	EXPECT_EQ (first->status ().role, 1);
 	EXPECT_EQ (second->status ().role, 2);
 
 	// Only the primary's departure withdraws the role, and bumps the generation once.
-	uint32_t before = generation ();
+	uint32_t before = test::primaryGeneration ();
 	second.reset ();
 	EXPECT_EQ (processWide ().primarySerial.load (), first->instanceSerial ());
-	EXPECT_EQ (generation (), before);
+	EXPECT_EQ (test::primaryGeneration (), before);
 	first.reset ();
 	EXPECT_EQ (processWide ().primarySerial.load (), 0u);
-	EXPECT_EQ (generation (), before + 1);
+	EXPECT_EQ (test::primaryGeneration (), before + 1);
 
 	// Bumps between two process calls count as one change; nothing is captured while no
 	// visualiser is connected.
@@ -94,11 +83,11 @@ TEST (AudioServer, LabelRolesAndThePrimarysDeparture)
 	EXPECT_EQ (server.ring ().nextSequence (), 0u);
 }
 
-TEST (Messages, RenamesAreCleanedAndRefusedOnesGetNoAnswer)
+TEST (Messages, RenamesAreCleanedStatusIsValidatedAndTheControllerMakesOneView)
 {
 	LinkedInstance recorded (false);
 	auto& log = *recorded.recorder;
-	const uint32_t before = generation ();
+	const uint32_t before = test::primaryGeneration ();
 	const struct
 	{
 		std::u16string sent, label;
@@ -118,21 +107,15 @@ TEST (Messages, RenamesAreCleanedAndRefusedOnesGetNoAnswer)
 	EXPECT_NE (recorded.processorPoint->notify (makeMessage ("tarvo.unknown")), kResultOk);
 	EXPECT_EQ (recorded.processorPoint->notify (nullptr), kInvalidArgument);
 	EXPECT_EQ (log.count (kMessageStatus), answers);
-	EXPECT_EQ (generation (), before); // renames leave the auditions alone
+	EXPECT_EQ (test::primaryGeneration (), before); // renames leave the auditions alone
 
 	// Poll and clear are answered with the five attributes.
 	recorded.processorPoint->notify (makeMessage (kMessagePoll));
 	recorded.processorPoint->notify (makeMessage (kMessageClear));
 	EXPECT_EQ (log.count (kMessageStatus), answers + 2);
-	EXPECT_EQ (log.lastText, u"Waiting for Tarvo");
-	EXPECT_EQ (log.lastName, u"Room Mic");
-	EXPECT_EQ (log.lastRole, 0);
-	EXPECT_EQ (log.lastConnected, 0);
-	EXPECT_EQ (log.lastMode, 0);
-}
+	EXPECT_EQ (std::make_tuple (log.lastName, log.lastText, log.lastRole, log.lastConnected, log.lastMode),
+	           std::make_tuple (std::u16string (u"Room Mic"), std::u16string (u"Waiting for Tarvo"), 0, 0, 0));
 
-TEST (Messages, TheControllerValidatesStatusRenamesAndMakesOneView)
-{
 	LinkedInstance instance;
 	Controller& controller = *instance.controller;
 	const SenderStatus fresh = controller.cachedStatus ();
@@ -156,12 +139,7 @@ TEST (Messages, TheControllerValidatesStatusRenamesAndMakesOneView)
 	EXPECT_EQ (controller.cachedStatus (), fresh);
 
 	EXPECT_EQ (controller.notify (status (2, 0, false)), kResultOk); // without a mode: mode 0
-	SenderStatus expected;
-	expected.name = u"Keys";
-	expected.text = u"Band Solo active";
-	expected.role = 2;
-	expected.connected = true;
-	EXPECT_EQ (controller.cachedStatus (), expected);
+	EXPECT_EQ (controller.cachedStatus (), (SenderStatus {u"Keys", u"Band Solo active", 2, true}));
 	EXPECT_EQ (controller.notify (status (1, 2)), kResultOk);
 	EXPECT_EQ (controller.cachedStatus ().auditionMode, 2);
 	auto longName = status (0, 0);
@@ -193,8 +171,7 @@ TEST (Messages, TheControllerValidatesStatusRenamesAndMakesOneView)
 	ASSERT_TRUE (view);
 	ViewRect size;
 	EXPECT_EQ (view->getSize (&size), kResultOk);
-	EXPECT_EQ (size.getWidth (), 360);
-	EXPECT_EQ (size.getHeight (), 210);
+	EXPECT_EQ (std::make_pair (size.getWidth (), size.getHeight ()), std::make_pair (360, 210));
 	EXPECT_EQ (view->isPlatformTypeSupported ("HWND"), kResultTrue);
 	EXPECT_EQ (view->isPlatformTypeSupported ("NSView"), kResultFalse);
 	EXPECT_EQ (view->isPlatformTypeSupported (nullptr), kResultFalse);
@@ -218,13 +195,11 @@ TEST (Messages, AClearReachesEveryConnectedSenderUntilEachIsAcknowledged)
 	std::string error;
 	ASSERT_TRUE (clientA.connect (senders[0], error)) << error;
 	ASSERT_TRUE (clientB.connect (senders[1], error)) << error;
-	auto both = [&] (const std::u16string& text) {
-		return test::waitUntil ([&] {
-			a.process ();
-			b.process ();
-			return a.poll ().text == text && b.poll ().text == text;
-		}, 3000ms);
+	// Both go on processing meanwhile, as hosts do.
+	auto until = [&] (const std::function<bool ()>& done, std::chrono::milliseconds limit) {
+		return test::waitUntil ([&] { return a.process (), b.process (), done (); }, limit);
 	};
+	auto both = [&] (const char16_t* text) { return until ([&] { return a.poll ().text == text && b.poll ().text == text; }, 3000ms); };
 	ASSERT_TRUE (both (u"Connected \u00B7 full audio"));
 	EXPECT_TRUE (a.poll ().connected);
 	EXPECT_EQ (b.recorder->lastConnected, 1);
@@ -235,10 +210,6 @@ TEST (Messages, AClearReachesEveryConnectedSenderUntilEachIsAcknowledged)
 	ASSERT_TRUE (cleared);
 	const auto ack = makeCommand (cleared->header.sessionId, 1, 1, 0, 250.0f, 1000.0f, 6000.0f, 0);
 	ASSERT_TRUE (clientA.sendBytes (&ack, sizeof ack, error));
-	EXPECT_TRUE (test::waitUntil ([&] {
-		a.process ();
-		b.process ();
-		return a.poll ().text == u"Connected \u00B7 full audio";
-	}, 2000ms));
+	EXPECT_TRUE (until ([&] { return a.poll ().text == u"Connected \u00B7 full audio"; }, 2000ms));
 	EXPECT_EQ (b.poll ().text, u"Full audio \u00B7 cleared");
 }

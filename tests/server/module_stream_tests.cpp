@@ -14,34 +14,33 @@
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
+using namespace tarvo;
 using namespace std::chrono_literals;
-using tarvo::client::Frame;
+using client::Frame;
 
 TEST (ModuleStream, WhatTheHostProcessesArrivesAndABandSoloIsHeardThenExpires)
 {
-	tarvo::test::RuntimeDirectory runtime;
+	test::RuntimeDirectory runtime;
 	std::string error;
-	auto instance = tarvo::test::builtInstance (2, 1024, 44100.0);
-	auto record = tarvo::test::waitForSender (runtime.path ());
+	auto instance = test::builtInstance (2, 1024, 44100.0);
+	auto record = test::waitForSender (runtime.path ());
 	ASSERT_TRUE (record) << "activating the effect published no record";
-	tarvo::client::VisualiserClient client;
+	client::VisualiserClient client;
 	ASSERT_TRUE (client.connect (*record, error)) << error;
-	ASSERT_TRUE (tarvo::test::readUntil (client, [] (const Frame& f) { return f.isKeepAlive (); }));
+	ASSERT_TRUE (test::readUntil (client, [] (const Frame& f) { return f.isKeepAlive (); }));
 
 	// A call of 700 frames arrives whole, with the host's position, as 32-bit samples.
-	tarvo::host::ProcessBuffers buffers (2, 1024, kSample64);
+	host::ProcessBuffers buffers (2, 1024, kSample64);
 	buffers.context ().state = ProcessContext::kPlaying | ProcessContext::kContTimeValid;
 	buffers.context ().continousTimeSamples = 90000;
 	for (int32 f = 0; f < 700; ++f)
 		for (int32 c = 0; c < 2; ++c)
 			buffers.setInput (c, f, (c ? -1.0 : 1.0) * (1.0 / 3.0 + f * 1e-4));
 	ASSERT_EQ (instance->processor->process (buffers.prepare (700)), kResultOk);
-	auto frame = tarvo::test::readUntil (client, [] (const Frame& f) { return !f.isKeepAlive (); });
+	auto frame = test::readUntil (client, [] (const Frame& f) { return !f.isKeepAlive (); });
 	ASSERT_TRUE (frame);
-	EXPECT_EQ (frame->header.position, 90000);
-	EXPECT_EQ (frame->header.frameCount, 700u);
-	EXPECT_EQ (frame->header.sampleRate, 44100u);
-	EXPECT_EQ (frame->header.stateCode, 0u); // a session, no audition, a fresh call: full audio
+	const BlockHeader& h = frame->header; // state 0: a session, no audition, a fresh call: full audio
+	EXPECT_EQ (std::make_tuple (h.position, h.frameCount, h.sampleRate, h.stateCode), std::make_tuple (int64_t (90000), 700u, 44100u, 0u));
 	for (uint32_t f = 0; f < 700; ++f)
 	{
 		ASSERT_EQ (frame->samples[2 * f], float (1.0 / 3.0 + f * 1e-4));
@@ -50,7 +49,7 @@ TEST (ModuleStream, WhatTheHostProcessesArrivesAndABandSoloIsHeardThenExpires)
 	ProcessData& offline = buffers.prepare (512);
 	offline.processMode = kOffline;
 	ASSERT_EQ (instance->processor->process (offline), kResultOk);
-	EXPECT_FALSE (tarvo::test::readUntil (client, [] (const Frame& f) { return !f.isKeepAlive (); }, 300ms))
+	EXPECT_FALSE (test::readUntil (client, [] (const Frame& f) { return !f.isKeepAlive (); }, 300ms))
 	    << "an offline block was captured";
 
 	// Calls of 512 frames of a 100 Hz + 3 kHz mix until a frame satisfies `accept` (with
@@ -58,9 +57,9 @@ TEST (ModuleStream, WhatTheHostProcessesArrivesAndABandSoloIsHeardThenExpires)
 	// call's output departs from its input.
 	int64 position = 0;
 	uint32_t sequence = 0;
-	auto send = [&] (const tarvo::AuditionCommand& command) { return client.sendBytes (&command, sizeof command, error); };
+	auto send = [&] (const AuditionCommand& command) { return client.sendBytes (&command, sizeof command, error); };
 	auto processUntil = [&] (const std::function<bool (const Frame&)>& accept, int calls = 100,
-	                         const std::function<tarvo::AuditionCommand ()>& repeat = nullptr) {
+	                         const std::function<AuditionCommand ()>& repeat = nullptr) {
 		for (int i = 0; i < calls; ++i)
 		{
 			if (repeat && i % 5 == 0)
@@ -70,14 +69,14 @@ TEST (ModuleStream, WhatTheHostProcessesArrivesAndABandSoloIsHeardThenExpires)
 					buffers.setInput (c, f, 0.3 * std::sin (0.01425 * position) + 0.3 * std::sin (0.4274 * position));
 			EXPECT_EQ (instance->processor->process (buffers.prepare (512)), kResultOk);
 			Frame next;
-			while (client.readFrame (next, 0) == tarvo::client::VisualiserClient::ReadResult::frame)
+			while (client.readFrame (next, 0) == client::VisualiserClient::ReadResult::frame)
 				if (accept (next))
 					return std::optional<Frame> (next);
 			std::this_thread::sleep_for (10ms);
 		}
 		return std::optional<Frame> ();
 	};
-	auto departure = [&] (const std::function<tarvo::AuditionCommand ()>& repeat) {
+	auto departure = [&] (const std::function<AuditionCommand ()>& repeat) {
 		for (int i = 0; i < 4; ++i) // past any fade
 			processUntil ([] (const Frame&) { return true; }, 1, repeat);
 		double largest = 0.0;
@@ -89,11 +88,10 @@ TEST (ModuleStream, WhatTheHostProcessesArrivesAndABandSoloIsHeardThenExpires)
 	// is current, so a few calls go first.)
 	processUntil ([] (const Frame&) { return false; }, 3);
 	const uint32_t session = frame->header.sessionId;
-	auto bandSolo = [&] { return tarvo::makeCommand (session, ++sequence, 1, 0b0001, 250.0f, 1000.0f, 6000.0f, 0); };
+	auto bandSolo = [&] { return makeCommand (session, ++sequence, 1, 0b0001, 250.0f, 1000.0f, 6000.0f, 0); };
 	auto active = processUntil ([] (const Frame& f) { return f.header.stateCode == 1; }, 100, bandSolo);
 	ASSERT_TRUE (active);
-	EXPECT_EQ (active->header.requestId, 1u);
-	EXPECT_EQ (active->header.bandMask, 1u);
+	EXPECT_EQ (std::make_pair (active->header.requestId, active->header.bandMask), std::make_pair (1u, 1u));
 	EXPECT_GT (departure (bandSolo), 0.2); // the 3 kHz part is gone from the output, not from the stream
 	EXPECT_EQ (buffers.outputBus ().silenceFlags, 0u);
 	auto expired = processUntil ([] (const Frame& f) { return f.header.stateCode == 2; });
@@ -102,18 +100,18 @@ TEST (ModuleStream, WhatTheHostProcessesArrivesAndABandSoloIsHeardThenExpires)
 	EXPECT_EQ (departure (nullptr), 0.0);
 
 	// A refused command ends the session, and the next client gets the next one.
-	send (tarvo::makeCommand (session, ++sequence, 2, 0b0010, 250.0f, 299.9f, 6000.0f, 0)); // 299.9 < 250 x 1.2
-	EXPECT_TRUE (tarvo::test::hungUp (client, 2000ms));
+	send (makeCommand (session, ++sequence, 2, 0b0010, 250.0f, 299.9f, 6000.0f, 0)); // 299.9 < 250 x 1.2
+	EXPECT_TRUE (test::hungUp (client, 2000ms));
 	ASSERT_TRUE (client.connect (*record, error)) << error;
-	frame = tarvo::test::readUntil (client, [] (const Frame&) { return true; });
+	frame = test::readUntil (client, [] (const Frame&) { return true; });
 	ASSERT_TRUE (frame);
 	EXPECT_EQ (frame->header.sessionId, session + 1);
 
 	// Deactivating ends the session and withdraws the record; active again, a new run.
 	ASSERT_EQ (instance->component->setActive (false), kResultOk);
-	EXPECT_TRUE (tarvo::test::hungUp (client, 2000ms));
+	EXPECT_TRUE (test::hungUp (client, 2000ms));
 	EXPECT_TRUE (std::filesystem::is_empty (runtime.path ()));
 	ASSERT_EQ (instance->component->setActive (true), kResultOk);
-	EXPECT_TRUE (tarvo::test::waitForSender (runtime.path ()));
+	EXPECT_TRUE (test::waitForSender (runtime.path ()));
 	instance->component->setActive (false);
 }

@@ -95,9 +95,17 @@ void expectFileUserOnly (const std::filesystem::path& path)
 	expectUserOnly (bytes.data (), true);
 }
 
+/** Gives `path` the access list `sddl`, as the user, or another user's tool, might. */
+bool giveList (const std::filesystem::path& path, const wchar_t* sddl)
+{
+	LocalPtr<PSECURITY_DESCRIPTOR> list;
+	return ConvertStringSecurityDescriptorToSecurityDescriptorW (sddl, SDDL_REVISION_1, list.out (), nullptr) &&
+	       SetFileSecurityW (path.c_str (), DACL_SECURITY_INFORMATION, list.get ());
+}
+
 } // namespace
 
-TEST (Access, TheDescriptorLetsInOnlyTheUserAndIdsNeverRepeat)
+TEST (Access, TheDescriptorLetsInOnlyTheUserIdsNeverRepeatAndTheRuntimeDirectoryIsNarrowedToIt)
 {
 	AccessDescriptor access = makeAccessDescriptor ();
 	ASSERT_NE (access.descriptor (), nullptr);
@@ -122,38 +130,31 @@ TEST (Access, TheDescriptorLetsInOnlyTheUserAndIdsNeverRepeat)
 		seen.insert (hex);
 	}
 	EXPECT_EQ (seen.size (), 200u);
-}
 
-TEST (Access, TheRuntimeDirectoryIsMadeOrNarrowedToTheUserAndOnlyAPlainOneIsUsed)
-{
 	test::RuntimeDirectory scratch;
-	AccessDescriptor access = makeAccessDescriptor ();
 	const auto deep = scratch.path () / "one" / "two" / "Runtime-v5";
-	ensureSecureDirectory (deep, access); // every missing folder is made and secured
+	ensureSecureDirectory (deep, moved); // every missing folder is made and secured
 	for (const auto& dir : {scratch.path () / "one", scratch.path () / "one" / "two", deep})
 		expectFileUserOnly (dir);
-	EXPECT_NO_THROW (ensureSecureDirectory (deep, access));
+	EXPECT_NO_THROW (ensureSecureDirectory (deep, moved));
 
 	// A folder open to everyone is narrowed; its parent keeps its own list.
-	PSECURITY_DESCRIPTOR open = nullptr;
-	ASSERT_TRUE (ConvertStringSecurityDescriptorToSecurityDescriptorW (L"D:(A;OICI;GA;;;WD)", SDDL_REVISION_1, &open, nullptr));
-	LocalPtr<PSECURITY_DESCRIPTOR> openOwner (open);
 	const auto wide = scratch.path () / "wide";
 	std::filesystem::create_directories (wide);
-	ASSERT_TRUE (SetFileSecurityW (wide.c_str (), DACL_SECURITY_INFORMATION, open));
+	ASSERT_TRUE (giveList (wide, L"D:(A;OICI;GA;;;WD)"));
 	const auto parentBefore = securityOf (scratch.path ());
-	ensureSecureDirectory (wide, access);
+	ensureSecureDirectory (wide, moved);
 	expectFileUserOnly (wide);
 	EXPECT_EQ (securityOf (scratch.path ()), parentBefore);
 
 	const auto file = scratch.path () / "not-a-folder";
 	std::ofstream (file) << "x";
-	EXPECT_EQ (test::errorOf ([&] { ensureSecureDirectory (file, access); }), "Unsafe discovery directory");
+	EXPECT_EQ (test::errorOf ([&] { ensureSecureDirectory (file, moved); }), "Unsafe discovery directory");
 	const auto link = scratch.path () / "link";
 	const bool linked = CreateSymbolicLinkW (link.c_str (), deep.c_str (), SYMBOLIC_LINK_FLAG_DIRECTORY);
 	const DWORD linkAttributes = linked ? GetFileAttributesW (link.c_str ()) : INVALID_FILE_ATTRIBUTES;
 	if (linkAttributes != INVALID_FILE_ATTRIBUTES && (linkAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-		EXPECT_EQ (test::errorOf ([&] { ensureSecureDirectory (link, access); }), "Unsafe discovery directory");
+		EXPECT_EQ (test::errorOf ([&] { ensureSecureDirectory (link, moved); }), "Unsafe discovery directory");
 	else
 		std::printf ("  (no directory link this system reports as a reparse point; link case not run)\n");
 
@@ -163,7 +164,7 @@ TEST (Access, TheRuntimeDirectoryIsMadeOrNarrowedToTheUserAndOnlyAPlainOneIsUsed
 		if (const wchar_t root[] = {letter, L':', L'\\', 0}; GetDriveTypeW (root) == DRIVE_NO_ROOT_DIR)
 			missing[0] = letter;
 	ASSERT_NE (missing[0], L'?');
-	EXPECT_EQ (test::errorOf ([&] { ensureSecureDirectory (missing, access); }), "Discovery directory unavailable");
+	EXPECT_EQ (test::errorOf ([&] { ensureSecureDirectory (missing, moved); }), "Discovery directory unavailable");
 }
 
 TEST (Security, ARunInAFolderTheUserNamedLeavesItsListAndKeepsTheTokenToTheUser)
@@ -171,10 +172,7 @@ TEST (Security, ARunInAFolderTheUserNamedLeavesItsListAndKeepsTheTokenToTheUser)
 	// A shared folder: everyone may read it, and it stays that way.
 	test::RuntimeDirectory runtime;
 	std::filesystem::create_directories (runtime.path ());
-	PSECURITY_DESCRIPTOR open = nullptr;
-	ASSERT_TRUE (ConvertStringSecurityDescriptorToSecurityDescriptorW (L"D:(A;OICI;GA;;;WD)", SDDL_REVISION_1, &open, nullptr));
-	LocalPtr<PSECURITY_DESCRIPTOR> openOwner (open);
-	ASSERT_TRUE (SetFileSecurityW (runtime.path ().c_str (), DACL_SECURITY_INFORMATION, open));
+	ASSERT_TRUE (giveList (runtime.path (), L"D:(A;OICI;GA;;;WD)"));
 	const auto before = securityOf (runtime.path ());
 	{
 		AudioServer server;
@@ -188,15 +186,12 @@ TEST (Security, ARunInAFolderTheUserNamedLeavesItsListAndKeepsTheTokenToTheUser)
 
 	// The record's temporary file, caught while a reader holds the record so that it
 	// cannot be moved into place, is the user's alone too.
-	AccessDescriptor access = makeAccessDescriptor ();
-	const auto recordPath = runtime.path () / "0123.json";
-	std::ofstream (recordPath) << "{}";
-	UniqueHandle reader (CreateFileW (recordPath.c_str (), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+	test::Publisher p (runtime.path ());
+	std::ofstream (p.files->recordPath ()) << "{}";
+	UniqueHandle reader (CreateFileW (p.files->recordPath ().c_str (), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
 	ASSERT_TRUE (reader);
-	DiscoveryFiles files (recordPath);
-	PublicationContext context {0, files, "0123", std::string (48, 'a'), access};
-	EXPECT_EQ (test::errorOf ([&] { publishDiscoveryRecord (context, 1, u"Shared"); }), "Discovery publish failed");
-	expectFileUserOnly (files.temporaryPath ());
+	EXPECT_EQ (test::errorOf ([&] { p.publish (1, u"Shared"); }), "Discovery publish failed");
+	expectFileUserOnly (p.files->temporaryPath ());
 }
 
 TEST (Access, AnAbsurdlyDeepRuntimeFolderIsRefusedAndTheHostCarriesOn)
@@ -209,22 +204,9 @@ TEST (Access, AnAbsurdlyDeepRuntimeFolderIsRefusedAndTheHostCarriesOn)
 			deep += L"\\d";
 		test::setRuntimeVariable (deep);
 		EXPECT_EQ (test::errorOf ([] { resolveRuntimeDirectory (); }), "Invalid runtime directory");
-		// Made directly, on a thread with a host's 1 MiB of stack: refused, not overflowed.
-		struct Call
-		{
-			std::filesystem::path dir;
-			std::string error;
-		} call {deep, {}};
-		HANDLE thread = CreateThread (nullptr, 1 << 20, [] (void* argument) -> DWORD {
-			auto* c = static_cast<Call*> (argument);
-			AccessDescriptor access = makeAccessDescriptor ();
-			c->error = test::errorOf ([&] { ensureSecureDirectory (c->dir, access); });
-			return 0;
-		}, &call, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-		ASSERT_NE (thread, nullptr);
-		EXPECT_EQ (WaitForSingleObject (thread, 10000), WAIT_OBJECT_0);
-		CloseHandle (thread);
-		EXPECT_EQ (call.error, "Invalid runtime directory");
+		// Made directly: refused before any folder is made, by a climb that does not recurse.
+		AccessDescriptor access = makeAccessDescriptor ();
+		EXPECT_EQ (test::errorOf ([&] { ensureSecureDirectory (deep, access); }), "Invalid runtime directory");
 		// A sender told to use it reports the failure, and switching it off returns at once.
 		AudioServer server;
 		server.start ();
@@ -241,26 +223,20 @@ TEST (Security, WhatOthersPutUnderTheTemporaryNameIsNeverWrittenThrough)
 	// Another user who may create files in the folder plants the record's temporary file
 	// with a list that lets everyone read it: it is replaced by a file of the user's alone.
 	test::RuntimeDirectory runtime;
-	std::filesystem::create_directories (runtime.path ());
-	AccessDescriptor access = makeAccessDescriptor ();
-	DiscoveryFiles files (runtime.path () / "0123.json");
-	const std::string token (48, 'b');
-	PublicationContext context {0, files, "0123", token, access};
+	test::Publisher p (runtime.path ());
+	const DiscoveryFiles& files = *p.files;
 	std::ofstream (files.temporaryPath ()) << "planted";
-	PSECURITY_DESCRIPTOR open = nullptr;
-	ASSERT_TRUE (ConvertStringSecurityDescriptorToSecurityDescriptorW (L"D:(A;;GA;;;WD)", SDDL_REVISION_1, &open, nullptr));
-	LocalPtr<PSECURITY_DESCRIPTOR> openOwner (open);
-	ASSERT_TRUE (SetFileSecurityW (files.temporaryPath ().c_str (), DACL_SECURITY_INFORMATION, open));
-	publishDiscoveryRecord (context, 1, u"Planted on");
+	ASSERT_TRUE (giveList (files.temporaryPath (), L"D:(A;;GA;;;WD)"));
+	p.publish (1, u"Planted on");
 	expectFileUserOnly (files.recordPath ());
-	EXPECT_NE (test::readFileBytes (files.recordPath ()).find (token), std::string::npos);
+	EXPECT_NE (test::readFileBytes (files.recordPath ()).find (p.kToken), std::string::npos);
 	EXPECT_FALSE (std::filesystem::exists (files.temporaryPath ()));
 
 	// A folder, or a link to a file, under the name: nothing is written into or through it.
 	// The folder fails the publication; so does the link on Windows, where a create of a
 	// new file meets it, while Wine's create replaces the link itself.
 	std::filesystem::create_directory (files.temporaryPath ());
-	EXPECT_EQ (test::errorOf ([&] { publishDiscoveryRecord (context, 2, u"Into a folder"); }), "Discovery write failed");
+	EXPECT_EQ (test::errorOf ([&] { p.publish (2, u"Into a folder"); }), "Discovery write failed");
 	EXPECT_TRUE (std::filesystem::is_empty (files.temporaryPath ()));
 	std::filesystem::remove (files.temporaryPath ());
 	const auto victim = runtime.path () / "victim.txt";
@@ -268,7 +244,7 @@ TEST (Security, WhatOthersPutUnderTheTemporaryNameIsNeverWrittenThrough)
 	if (CreateSymbolicLinkW (files.temporaryPath ().c_str (), victim.c_str (), 0) &&
 	    (GetFileAttributesW (files.temporaryPath ().c_str ()) & FILE_ATTRIBUTE_REPARSE_POINT))
 	{
-		const std::string error = test::errorOf ([&] { publishDiscoveryRecord (context, 3, u"Past a link"); });
+		const std::string error = test::errorOf ([&] { p.publish (3, u"Past a link"); });
 		EXPECT_EQ (test::readFileBytes (victim), "untouched");
 		if (error == "(no error)")
 			expectFileUserOnly (files.recordPath ());
@@ -282,47 +258,35 @@ TEST (Security, WhatOthersPutUnderTheTemporaryNameIsNeverWrittenThrough)
 
 TEST (Security, ThePipeTakesOneLocalClientAndNoImpostorEnd)
 {
-	test::RuntimeDirectory runtime;
-	AudioServer server;
-	server.start ();
-	auto record = test::waitForSender (runtime.path ());
+	test::StartedServer started;
+	const auto& record = started.record;
 	ASSERT_TRUE (record);
 	const std::string name = client::pipeNameFor (record->id);
-	expectFileUserOnly (record->file);
-	expectFileUserOnly (runtime.path ());
+	expectFileUserOnly (started.runtime.path ()); // (the record's own list: see the run in a shared folder)
 
 	client::VisualiserClient client;
 	std::string error;
 	ASSERT_TRUE (client.open (name, error)) << error;
-	HANDLE pipe = CreateFileA (name.c_str (), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-	EXPECT_EQ (pipe, INVALID_HANDLE_VALUE); // the second open, while the first holds the pipe
+	EXPECT_FALSE (UniqueHandle (CreateFileA (name.c_str (), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr)))
+	    << "a second open, while the first holds the pipe";
 	client.close ();
+	UniqueHandle pipe;
 	ASSERT_TRUE (test::waitUntil ([&] {
-		pipe = CreateFileA (name.c_str (), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-		return pipe != INVALID_HANDLE_VALUE;
+		pipe.reset (CreateFileA (name.c_str (), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+		return pipe.valid ();
 	}, 2000ms));
-	PSECURITY_DESCRIPTOR descriptor = nullptr;
-	ASSERT_EQ (GetSecurityInfo (pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr, &descriptor),
+	LocalPtr<PSECURITY_DESCRIPTOR> descriptor;
+	ASSERT_EQ (GetSecurityInfo (pipe.get (), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr, descriptor.out ()),
 	           DWORD (ERROR_SUCCESS));
-	expectUserOnly (descriptor);
-	LocalFree (descriptor);
-	CloseHandle (pipe);
+	expectUserOnly (descriptor.get ());
 
 	// Another server end under the same name is refused, with or without first-instance.
 	for (DWORD mode : {DWORD (PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE), DWORD (PIPE_ACCESS_DUPLEX)})
-	{
-		HANDLE impostor = CreateNamedPipeA (name.c_str (), mode, PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
-		EXPECT_EQ (impostor, INVALID_HANDLE_VALUE);
-		if (impostor != INVALID_HANDLE_VALUE)
-			CloseHandle (impostor);
-	}
+		EXPECT_FALSE (UniqueHandle (CreateNamedPipeA (name.c_str (), mode, PIPE_TYPE_BYTE, PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr)));
 	// Through the network path the pipe is not reached. (Wine has no network redirector,
 	// so here this shows only that the path does not lead in; on Windows the pipe's
 	// reject-remote flag refuses such a client.)
-	HANDLE viaNetwork = CreateFileA (("\\\\127.0.0.1\\pipe\\TarvoProto-" + record->id).c_str (),
-	                                 GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-	EXPECT_EQ (viaNetwork, INVALID_HANDLE_VALUE);
-	if (viaNetwork != INVALID_HANDLE_VALUE)
-		CloseHandle (viaNetwork);
-	server.stop ();
+	EXPECT_FALSE (UniqueHandle (CreateFileA (("\\\\127.0.0.1\\pipe\\TarvoProto-" + record->id).c_str (),
+	                                         GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)));
+	started.server.stop ();
 }

@@ -60,11 +60,12 @@ tresult PLUGIN_API ScriptedStream::tell (int64* pos)
 	return kResultOk;
 }
 
-std::string stateRecord (const std::string& label, uint32_t announcedLength)
+std::string stateRecord (const std::string& label, std::optional<uint32_t> announcedLength)
 {
+	const uint32_t length = announcedLength.value_or (static_cast<uint32_t> (label.size ()));
 	std::string record = "TRN1";
 	for (int i = 0; i < 4; ++i)
-		record.push_back (static_cast<char> (announcedLength >> (8 * i)));
+		record.push_back (static_cast<char> (length >> (8 * i)));
 	return record + label;
 }
 

@@ -3,11 +3,13 @@
 
 #include "controller/controller.h"
 #include "pluginmodule.h"
+#include "shared/processwide.h"
 
 #include "base/source/fobject.h"
 #include "pluginterfaces/base/ibstream.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace tarvo::test {
@@ -44,12 +46,8 @@ public:
 	REFCOUNT_METHODS (FObject)
 };
 
-/** A state record: "TRN1", the given length and the given bytes. */
-std::string stateRecord (const std::string& label, uint32_t announcedLength);
-inline std::string stateRecord (const std::string& label)
-{
-	return stateRecord (label, static_cast<uint32_t> (label.size ()));
-}
+/** A state record: "TRN1", the given length (the label's own unless told) and the label's bytes. */
+std::string stateRecord (const std::string& label, std::optional<uint32_t> announcedLength = std::nullopt);
 
 /** The built module, loaded once for the whole test program. */
 host::PluginModule& builtModule ();
@@ -58,6 +56,9 @@ host::PluginModule& builtModule ();
     sizes at `rate`, activated unless told otherwise. */
 std::unique_ptr<host::PluginInstance> builtInstance (Steinberg::int32 channels, Steinberg::int32 maxBlock, double rate,
                                                      bool activate = true);
+
+/** The process-wide generation of primary changes: every bump clears the auditions. */
+inline uint32_t primaryGeneration () { return processWide ().primaryGeneration.load (); }
 
 /** A controller linked into the test program, not yet initialised. */
 Steinberg::IPtr<Controller> makeController ();

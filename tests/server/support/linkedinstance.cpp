@@ -37,14 +37,6 @@ tresult PLUGIN_API MessageRecorder::notify (IMessage* message)
 	return kResultOk;
 }
 
-int MessageRecorder::count (const std::string& id) const
-{
-	int n = 0;
-	for (const auto& seen : ids)
-		n += seen == id;
-	return n;
-}
-
 IPtr<IMessage> makeMessage (const char* id)
 {
 	FUnknownPtr<IHostApplication> application (host::hostContext ());
@@ -123,13 +115,7 @@ SenderStatus LinkedInstance::poll ()
 	processorPoint->notify (makeMessage (kMessagePoll));
 	if (controller)
 		return controller->cachedStatus ();
-	SenderStatus status;
-	status.name = recorder->lastName;
-	status.text = recorder->lastText;
-	status.role = int32_t (recorder->lastRole);
-	status.connected = recorder->lastConnected != 0;
-	status.auditionMode = recorder->lastMode;
-	return status;
+	return {recorder->lastName, recorder->lastText, int32_t (recorder->lastRole), recorder->lastConnected != 0, recorder->lastMode};
 }
 
 } // namespace tarvo::test

@@ -10,6 +10,7 @@
 #include "pluginterfaces/vst/ivstcomponent.h"
 #include "pluginterfaces/vst/ivstmessage.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,7 +28,7 @@ public:
 	Steinberg::tresult PLUGIN_API connect (Steinberg::Vst::IConnectionPoint*) SMTG_OVERRIDE { return Steinberg::kResultOk; }
 	Steinberg::tresult PLUGIN_API disconnect (Steinberg::Vst::IConnectionPoint*) SMTG_OVERRIDE { return Steinberg::kResultOk; }
 	Steinberg::tresult PLUGIN_API notify (Steinberg::Vst::IMessage* message) SMTG_OVERRIDE;
-	int count (const std::string& id) const;
+	int count (const std::string& id) const { return int (std::count (ids.begin (), ids.end (), id)); }
 
 	OBJ_METHODS (MessageRecorder, FObject)
 	DEFINE_INTERFACES

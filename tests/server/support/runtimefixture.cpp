@@ -52,17 +52,12 @@ std::optional<client::SenderRecord> waitForSender (const std::filesystem::path& 
                                                    std::chrono::milliseconds limit, const std::string& notId)
 {
 	std::optional<client::SenderRecord> found;
-	waitUntil (
-	    [&] {
-		    for (auto& record : client::listSenders (dir))
-			    if (record.id != notId)
-			    {
-				    found = record;
-				    return true;
-			    }
-		    return false;
-	    },
-	    limit);
+	waitUntil ([&] {
+		for (auto& record : client::listSenders (dir))
+			if (record.id != notId)
+				return (found = record).has_value ();
+		return false;
+	}, limit);
 	return found;
 }
 
@@ -70,16 +65,16 @@ std::optional<client::Frame> readUntil (client::VisualiserClient& client,
                                         const std::function<bool (const client::Frame&)>& accept,
                                         std::chrono::milliseconds limit)
 {
+	using Result = client::VisualiserClient::ReadResult;
 	const auto end = std::chrono::steady_clock::now () + limit;
 	client::Frame frame;
 	while (std::chrono::steady_clock::now () < end)
 	{
 		const auto result = client.readFrame (frame, 50);
-		if (result == client::VisualiserClient::ReadResult::frame && accept (frame))
+		if (result == Result::frame && accept (frame))
 			return frame;
-		if (result == client::VisualiserClient::ReadResult::closed ||
-		    result == client::VisualiserClient::ReadResult::malformed)
-			return std::nullopt;
+		if (result == Result::closed || result == Result::malformed)
+			break;
 	}
 	return std::nullopt;
 }
@@ -105,6 +100,18 @@ bool StartedServer::authenticate (client::VisualiserClient& client)
 	std::string error;
 	return record && client.connect (*record, error) && readUntil (client, [] (const client::Frame&) { return true; }) &&
 	       waitUntil ([&] { return server.isCapturing (); }, std::chrono::milliseconds (1000));
+}
+
+Publisher::Publisher (const std::filesystem::path& dir)
+: access (makeAccessDescriptor ()), files (std::make_unique<DiscoveryFiles> (dir / (kId + ".json"))),
+  context {0, *files, kId, kToken, access}
+{
+	std::filesystem::create_directories (dir);
+}
+
+void Publisher::publish (uint32_t generation, const std::u16string& label)
+{
+	publishDiscoveryRecord (context, generation, label);
 }
 
 std::string readFileBytes (const std::filesystem::path& file)

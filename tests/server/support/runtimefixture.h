@@ -3,12 +3,14 @@
 
 #include "../../errorof.h"
 
+#include "discovery/discoveryfiles.h"
 #include "server/audioserver.h"
 #include "visualiserclient.h"
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -56,6 +58,18 @@ struct StartedServer
 	std::optional<client::SenderRecord> record;
 	/** Connects, presents the token and waits for the first frame and for capturing. */
 	bool authenticate (client::VisualiserClient& client);
+};
+
+/** A run's publication state over `dir` (made if missing): its id, token and access list. */
+struct Publisher
+{
+	explicit Publisher (const std::filesystem::path& dir);
+	void publish (uint32_t generation, const std::u16string& label = u"Audio Server");
+	static inline const std::string kId = "0123456789abcdef0123456789abcdef0123456789abcdef";
+	static inline const std::string kToken = "fedcba9876543210fedcba9876543210fedcba9876543210";
+	AccessDescriptor access;
+	std::unique_ptr<DiscoveryFiles> files;
+	PublicationContext context;
 };
 
 std::string readFileBytes (const std::filesystem::path& file);
