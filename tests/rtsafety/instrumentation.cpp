@@ -4,7 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <cerrno>
 #include <cstdlib>
 #include <cwchar>
@@ -102,8 +104,7 @@ AudioThreadCounts audioThreadCounts () { return {allocations.load (), frees.load
 KernelCalls countedKernelCalls ()
 {
 	KernelCalls now;
-	for (int i = 0; i < kKernelCallKinds; ++i)
-		now.count[i] = kernelCalls[i].load ();
+	std::copy (std::begin (kernelCalls), std::end (kernelCalls), now.count);
 	return now;
 }
 
@@ -229,10 +230,7 @@ bool isWindowsLink (const wchar_t* path, std::wstring& target)
 
 uint32_t callsOnServerAlone () { return serverAloneCalls.load (); }
 
-uint64_t runsBegun ()
-{
-	return tokensOpened.load ();
-}
+uint64_t runsBegun () { return tokensOpened.load (); }
 
 void ignoreKernelCallsOfThisThread ()
 {
