@@ -14,8 +14,10 @@
 
 #include <windows.h>
 
+#include <array>
 #include <chrono>
 #include <string>
+#include <utility>
 
 using namespace tarvo;
 using namespace Steinberg;
@@ -31,12 +33,8 @@ constexpr COLORREF kButtonInk = RGB (228, 235, 241), kPrimaryInk = RGB (16, 20, 
 void pumpFor (int milliseconds)
 {
 	const auto end = std::chrono::steady_clock::now () + std::chrono::milliseconds (milliseconds);
-	while (std::chrono::steady_clock::now () < end)
-	{
-		host::pumpMessages ();
+	for (host::pumpMessages (); std::chrono::steady_clock::now () < end; host::pumpMessages ())
 		MsgWaitForMultipleObjects (0, nullptr, FALSE, 10, QS_ALLINPUT);
-	}
-	host::pumpMessages ();
 }
 
 std::wstring textOf (HWND window)
@@ -54,29 +52,35 @@ RECT rectInParent (HWND child)
 	return r;
 }
 
-// What the host does once the panel's popup menu is open: choose the first item, or remove
-// and release the view (noting whether the editor still holds its controller) and close it.
+uint32 referencesTo (Controller& controller)
+{
+	const uint32 count = controller.addRef () - 1;
+	controller.release ();
+	return count;
+}
+
+// What the host does once the panel's popup menu is open: choose the first item, or, given
+// a view to release, remove and release it (noting whether the editor still holds its
+// controller) and close the menu.
 IPlugView* releasedView = nullptr;
 Controller* watchedController = nullptr;
 uint32 controllerReferencesInMenu = 0;
-template <bool ReleaseView>
 void CALLBACK inMenu (HWND, UINT, UINT_PTR timer, DWORD)
 {
 	HWND menu = FindWindowW (L"#32768", nullptr);
 	if (!menu)
 		return;
 	KillTimer (nullptr, timer);
-	if (ReleaseView)
+	if (releasedView)
 	{
 		releasedView->removed ();
-		releasedView->release ();
-		controllerReferencesInMenu = watchedController->addRef () - 1;
-		watchedController->release ();
+		std::exchange (releasedView, nullptr)->release ();
+		controllerReferencesInMenu = referencesTo (*watchedController);
 		PostMessageW (menu, WM_KEYDOWN, VK_ESCAPE, 0);
-		return;
 	}
-	PostMessageW (menu, WM_KEYDOWN, VK_DOWN, 0);
-	PostMessageW (menu, WM_KEYDOWN, VK_RETURN, 0);
+	else
+		for (WPARAM key : {VK_DOWN, VK_RETURN})
+			PostMessageW (menu, WM_KEYDOWN, key, 0);
 }
 
 class PanelTest : public ::testing::Test
@@ -138,7 +142,7 @@ protected:
 	/** Chooses "Rename sender" from the menu; the box it opens, with the focus. */
 	HWND openRenameBox ()
 	{
-		SetTimer (nullptr, 0, 50, inMenu<false>);
+		SetTimer (nullptr, 0, 50, inMenu);
 		click (kMenuButton); // returns once the menu closed
 		HWND edit = GetDlgItem (panel, kNameEdit);
 		EXPECT_TRUE (IsWindowVisible (edit)) << "the menu item did not open the rename box";
@@ -153,19 +157,6 @@ protected:
 		SendMessageW (edit, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM> (text));
 	}
 
-	void rename (const wchar_t* text, WPARAM key = 0)
-	{
-		HWND edit = openRenameBox ();
-		if (text)
-			type (edit, text);
-		if (key)
-			SendMessageW (edit, WM_KEYDOWN, key, 0);
-		else
-			SetFocus (GetDlgItem (panel, kPrimaryButton)); // losing the focus commits
-		pumpFor (150);
-		EXPECT_FALSE (IsWindowVisible (edit));
-	}
-
 	host::ComponentHandler handler;
 	IPtr<IPlugView> view;
 	host::EditorWindow window;
@@ -174,18 +165,10 @@ protected:
 
 } // namespace
 
-TEST_F (PanelTest, EveryControlIsWhereItBelongs)
+TEST_F (PanelTest, EveryControlIsWhereItBelongsAndThePrimaryAndClearButtonsAskTheProcessor)
 {
 	test::LinkedInstance instance;
 	open (*instance.controller);
-	EXPECT_EQ (textOf (panel), L"Tarvo Audio Server");
-	EXPECT_EQ (DWORD (GetWindowLongW (panel, GWL_STYLE)), DWORD (0x52000000));
-	const RECT panelRect = rectInParent (panel);
-	EXPECT_EQ (panelRect.left, 0);
-	EXPECT_EQ (panelRect.top, 0);
-	EXPECT_EQ (panelRect.right - panelRect.left, 360);
-	EXPECT_EQ (panelRect.bottom - panelRect.top, 210);
-
 	const struct
 	{
 		const wchar_t* windowClass;
@@ -195,6 +178,7 @@ TEST_F (PanelTest, EveryControlIsWhereItBelongs)
 		int x, y, width, height;
 		bool visible;
 	} expected[] = {
+	    {L"TarvoAudioServerPanel", 0, L"Tarvo Audio Server", 0x52000000, 0, 0, 360, 210, true},
 	    {L"Static", 0, L"Tarvo", 0x50000000, 18, 16, 65, 28, true},
 	    {L"Static", 0, L"Audio Server", 0x50000000, 96, 20, 180, 24, true},
 	    {L"Button", kMenuButton, L"...", 0x5001000B, 310, 15, 32, 28, true},
@@ -206,19 +190,14 @@ TEST_F (PanelTest, EveryControlIsWhereItBelongs)
 	for (const auto& e : expected)
 	{
 		SCOPED_TRACE (testing::Message () << "control at " << e.x << "," << e.y);
-		HWND found = nullptr;
+		HWND found = ChildWindowFromPointEx (panel, POINT {e.x + 1, e.y + 1}, CWP_ALL); // else the panel itself
 		wchar_t className[64] = {};
-		for (HWND child = GetWindow (panel, GW_CHILD); child; child = GetWindow (child, GW_HWNDNEXT))
-		{
-			GetClassNameW (child, className, 64);
-			const RECT r = rectInParent (child);
-			if (_wcsicmp (className, e.windowClass) == 0 && GetDlgCtrlID (child) == e.id && r.left == e.x && r.top == e.y)
-				found = child;
-		}
-		ASSERT_NE (found, nullptr);
+		GetClassNameW (found, className, 64);
+		EXPECT_EQ (_wcsicmp (className, e.windowClass), 0) << "a window of class " << className;
+		EXPECT_EQ (GetDlgCtrlID (found), e.id);
 		const RECT r = rectInParent (found);
-		EXPECT_EQ (r.right - r.left, e.width);
-		EXPECT_EQ (r.bottom - r.top, e.height);
+		EXPECT_EQ ((std::array<LONG, 4> {r.left, r.top, r.right - r.left, r.bottom - r.top}),
+		           (std::array<LONG, 4> {e.x, e.y, e.width, e.height}));
 		if (e.text)
 		{
 			EXPECT_EQ (textOf (found), e.text);
@@ -232,17 +211,44 @@ TEST_F (PanelTest, EveryControlIsWhereItBelongs)
 	EXPECT_EQ (pixelsIn (RECT {0, 0, 10, 10}, RGB (24, 32, 39)), 100); // the panel's background
 	EXPECT_GT (pixelsIn (rectInParent (status), RGB (223, 234, 241)), 20); // light text on it
 
-	// A focused button's dotted focus rectangle lies 3 pixels inside its flat edge, on every side.
-	SetFocus (GetDlgItem (panel, kPrimaryButton));
+	// A focused button's dotted focus rectangle lies 3 pixels inside its flat edge, on every
+	// side: the edge is all face, the first row and column inside it are not.
+	HWND primary = GetDlgItem (panel, kPrimaryButton);
+	SetFocus (primary);
 	pumpFor (100);
-	const RECT b = rectInParent (GetDlgItem (panel, kPrimaryButton));
+	const RECT b = rectInParent (primary), inner {b.left + 3, b.top + 3, b.right - 3, b.bottom - 3};
 	const LONG width = b.right - b.left, height = b.bottom - b.top;
-	EXPECT_EQ (pixelsIn (RECT {b.left, b.top, b.right, b.top + 3}, kButtonFace), 3 * width);
-	EXPECT_EQ (pixelsIn (RECT {b.left, b.bottom - 3, b.right, b.bottom}, kButtonFace), 3 * width);
-	EXPECT_EQ (pixelsIn (RECT {b.left, b.top, b.left + 3, b.bottom}, kButtonFace), 3 * height);
-	EXPECT_EQ (pixelsIn (RECT {b.right - 3, b.top, b.right, b.bottom}, kButtonFace), 3 * height);
-	EXPECT_LT (pixelsIn (RECT {b.left + 3, b.top + 3, b.right - 3, b.top + 4}, kButtonFace), width - 6);
-	EXPECT_LT (pixelsIn (RECT {b.left + 3, b.top + 3, b.left + 4, b.bottom - 3}, kButtonFace), height - 6);
+	EXPECT_EQ (pixelsIn (b, kButtonFace) - pixelsIn (inner, kButtonFace), width * height - (width - 6) * (height - 6));
+	EXPECT_LT (pixelsIn (RECT {inner.left, inner.top, inner.right, inner.top + 1}, kButtonFace), width - 6);
+	EXPECT_LT (pixelsIn (RECT {inner.left, inner.top, inner.left + 1, inner.bottom}, kButtonFace), height - 6);
+
+	// The primary and clear buttons ask the processor.
+	pumpFor (150);
+	EXPECT_EQ (textOf (status), L"Waiting for Tarvo");
+	const uint32_t generation = processWide ().primaryGeneration.load (); // bumped by every change of primary
+
+	click (kPrimaryButton);
+	EXPECT_EQ (textOf (primary), L"Primary sender"); // at once, not at the next refresh
+	pumpFor (250);
+	EXPECT_EQ (primaryFace (), kPrimaryFace);
+	EXPECT_GT (pixelsIn (kPrimaryButton, kPrimaryInk), 20); // the label's strokes, in its own colour
+	click (kPrimaryButton); // clicking the primary gives the role up
+	pumpFor (250);
+	EXPECT_EQ (textOf (primary), L"Make primary");
+	EXPECT_EQ (primaryFace (), kButtonFace);
+	EXPECT_GT (pixelsIn (kPrimaryButton, kButtonInk), 20);
+
+	// Another instance taking the role over shows here as "Make primary" too.
+	test::LinkedInstance other;
+	other.controller->sendRequest (kMessagePrimary);
+	pumpFor (250);
+	EXPECT_EQ (instance.controller->cachedStatus ().role, 2);
+	EXPECT_EQ (textOf (primary), L"Make primary");
+	click (kPrimaryButton); // and takes it back
+	EXPECT_EQ (other.poll ().role, 2);
+	EXPECT_EQ (processWide ().primaryGeneration.load (), generation + 4);
+	click (kClearButton);
+	EXPECT_EQ (processWide ().primaryGeneration.load (), generation + 5);
 }
 
 TEST_F (PanelTest, WithoutAProcessorItWaitsAndShowsWhatTheCachedStatusSays)
@@ -274,39 +280,6 @@ TEST_F (PanelTest, WithoutAProcessorItWaitsAndShowsWhatTheCachedStatusSays)
 	controller->terminate ();
 }
 
-TEST_F (PanelTest, ThePrimaryAndClearButtonsAskTheProcessor)
-{
-	test::LinkedInstance instance;
-	open (*instance.controller);
-	pumpFor (150);
-	HWND primary = GetDlgItem (panel, kPrimaryButton);
-	EXPECT_EQ (textOf (status), L"Waiting for Tarvo");
-	const uint32_t generation = processWide ().primaryGeneration.load (); // bumped by every change of primary
-
-	click (kPrimaryButton);
-	EXPECT_EQ (textOf (primary), L"Primary sender"); // at once, not at the next refresh
-	pumpFor (250);
-	EXPECT_EQ (primaryFace (), kPrimaryFace);
-	EXPECT_GT (pixelsIn (kPrimaryButton, kPrimaryInk), 20); // the label's strokes, in its own colour
-	click (kPrimaryButton); // clicking the primary gives the role up
-	pumpFor (250);
-	EXPECT_EQ (textOf (primary), L"Make primary");
-	EXPECT_EQ (primaryFace (), kButtonFace);
-	EXPECT_GT (pixelsIn (kPrimaryButton, kButtonInk), 20);
-
-	// Another instance taking the role over shows here as "Make primary" too.
-	test::LinkedInstance other;
-	other.controller->sendRequest (kMessagePrimary);
-	pumpFor (250);
-	EXPECT_EQ (instance.controller->cachedStatus ().role, 2);
-	EXPECT_EQ (textOf (primary), L"Make primary");
-	click (kPrimaryButton); // and takes it back
-	EXPECT_EQ (other.poll ().role, 2);
-	EXPECT_EQ (processWide ().primaryGeneration.load (), generation + 4);
-	click (kClearButton);
-	EXPECT_EQ (processWide ().primaryGeneration.load (), generation + 5);
-}
-
 TEST_F (PanelTest, RenamingThroughTheMenuSendsOneNameAndMarksTheProject)
 {
 	test::LinkedInstance instance;
@@ -332,8 +305,7 @@ TEST_F (PanelTest, RenamingThroughTheMenuSendsOneNameAndMarksTheProject)
 	SetWindowTextW (edit, L"Audio Server");
 
 	// While the box has the focus the refresh leaves the typing alone.
-	SetTimer (nullptr, 0, 50, inMenu<false>);
-	click (kMenuButton);
+	openRenameBox ();
 	EXPECT_EQ (textOf (edit), L"Audio Server");
 	SendMessageW (edit, WM_CHAR, 'O', 0); // the name is selected: what is typed replaces it
 	EXPECT_EQ (textOf (edit), L"O");
@@ -343,85 +315,82 @@ TEST_F (PanelTest, RenamingThroughTheMenuSendsOneNameAndMarksTheProject)
 	EXPECT_GT (pixelsIn (kNameEdit, RGB (14, 22, 28)), 4000); // the box's own darker ground
 	EXPECT_GT (pixelsIn (kNameEdit, RGB (223, 234, 241)), 20); // and the name in the panel's ink
 	EXPECT_EQ (handler.dirtyTrue.load (), 0);
-	SetFocus (GetDlgItem (panel, kPrimaryButton));
+
+	SetFocus (GetDlgItem (panel, kPrimaryButton)); // losing the focus commits
 	pumpFor (150);
 	EXPECT_EQ (handler.dirtyTrue.load (), 1);
 	EXPECT_EQ (instance.poll ().name, u"Overheads");
 
-	rename (nullptr); // the name left as it is: nothing sent
-	EXPECT_EQ (handler.dirtyTrue.load (), 1);
-	rename (L"Room", VK_RETURN);
-	EXPECT_EQ (handler.dirtyTrue.load (), 2);
-	EXPECT_EQ (instance.poll ().name, u"Room");
-	rename (L"Typo", VK_ESCAPE); // restores the name, sends nothing, leaves the project alone
-	EXPECT_EQ (textOf (edit), L"Room");
-	EXPECT_EQ (handler.dirtyTrue.load (), 2);
-	EXPECT_EQ (instance.poll ().name, u"Room");
-
+	// A rename typed over the name (unless empty: the name left as it is) and ended with `key`
+	// (none: by taking the focus away); what the box and the processor then hold, and the
+	// project's marks so far.
+	const auto rename = [&] (const std::wstring& typed, WPARAM key, const std::u16string& name, int marks) {
+		SCOPED_TRACE (testing::Message () << "ended by key " << key << " at " << marks << " marks");
+		openRenameBox ();
+		if (!typed.empty ())
+			type (edit, typed.c_str ());
+		if (key)
+			SendMessageW (edit, WM_KEYDOWN, key, 0);
+		else
+			SetFocus (GetDlgItem (panel, kPrimaryButton));
+		pumpFor (150);
+		EXPECT_FALSE (IsWindowVisible (edit));
+		EXPECT_EQ (textOf (edit), std::wstring (name.begin (), name.end ()));
+		EXPECT_EQ (instance.poll ().name, name);
+		EXPECT_EQ (handler.dirtyTrue.load (), marks);
+	};
+	rename (L"", 0, u"Overheads", 1); // nothing sent
+	rename (L"Room", VK_RETURN, u"Room", 2);
+	rename (L"Typo", VK_ESCAPE, u"Room", 2); // restores the name, sends nothing, leaves the project alone
 	// An emoji typed at the box's limit of 64 units: the half that fits is dropped and
 	// the rest of the name is taken.
-	const std::wstring full (63, L'n');
-	rename ((full + L"\U0001F600").c_str (), VK_RETURN);
-	EXPECT_EQ (instance.poll ().name, std::u16string (63, u'n'));
+	rename (std::wstring (63, L'n') + L"\U0001F600", VK_RETURN, std::u16string (63, u'n'), 3);
 	// Halves of characters pasted anywhere else become U+FFFD; the rest of the name stays.
-	rename (L"Kick \xD83D in \xDE00", VK_RETURN);
-	EXPECT_EQ (instance.poll ().name, u"Kick \uFFFD in \uFFFD");
-	rename (std::wstring (64, L'f').c_str (), VK_RETURN); // a name as long as names go, whole
-	EXPECT_EQ (instance.poll ().name, std::u16string (64, u'f'));
-	EXPECT_EQ (handler.dirtyTrue.load (), 5);
+	rename (L"Kick \xD83D in \xDE00", VK_RETURN, u"Kick \uFFFD in \uFFFD", 4);
+	rename (std::wstring (64, L'f'), VK_RETURN, std::u16string (64, u'f'), 5); // a name as long as names go, whole
 
 	// The box open and untouched while the host restores a project by a way that leaves the
 	// focus where it is (its menu, an undo): the box follows the restored name, and closing
 	// the window keeps it and leaves the project alone. The keyboard goes back to the host.
-	HWND untouched = openRenameBox ();
-	auto restored = owned (new test::ScriptedStream (test::stateRecord ("Restored")));
-	ASSERT_EQ (instance.component->setState (restored), kResultOk);
+	openRenameBox ();
+	ASSERT_EQ (instance.component->setState (owned (new test::ScriptedStream (test::stateRecord ("Restored")))), kResultOk);
 	instance.poll ();
 	pumpFor (250);
-	EXPECT_EQ (textOf (untouched), L"Restored");
-	ASSERT_EQ (GetFocus (), untouched);
+	EXPECT_EQ (textOf (edit), L"Restored");
+	ASSERT_EQ (GetFocus (), edit);
 	view->removed ();
 	EXPECT_EQ (GetFocus (), window.window ());
 	window.close ();
 	EXPECT_EQ (instance.poll ().name, u"Restored");
 	EXPECT_EQ (handler.dirtyTrue.load (), 5);
-	open (*instance.controller);
 
 	// The window closes while a new name is being typed: the host removes the view and
 	// then destroys its window, or destroys its window first. Either way the name is
 	// taken, once; after Escape nothing is.
-	for (const bool removedFirst : {true, false})
+	enum Closing { removedFirst, destroyedFirst, afterEscape };
+	for (const Closing how : {removedFirst, destroyedFirst, afterEscape})
 	{
-		SCOPED_TRACE (removedFirst ? "view removed first" : "window destroyed first");
-		const std::wstring name = removedFirst ? L"Closed mid-rename" : L"Destroyed mid-rename";
-		type (openRenameBox (), name.c_str ());
-		if (removedFirst)
-			window.close ();
-		else
-			DestroyWindow (window.window ());
-		EXPECT_EQ (instance.poll ().name, std::u16string (name.begin (), name.end ()));
-		EXPECT_EQ (handler.dirtyTrue.load (), removedFirst ? 6 : 7);
-		window.close ();
+		SCOPED_TRACE (testing::Message () << "closing " << how);
 		open (*instance.controller);
+		HWND box = openRenameBox ();
+		type (box, how == removedFirst ? L"Closed mid-rename" : how == destroyedFirst ? L"Destroyed mid-rename" : L"Discarded");
+		if (how == afterEscape)
+			SendMessageW (box, WM_KEYDOWN, VK_ESCAPE, 0);
+		if (how == destroyedFirst)
+			DestroyWindow (window.window ());
+		else
+			window.close ();
+		EXPECT_EQ (instance.poll ().name, how == removedFirst ? u"Closed mid-rename" : u"Destroyed mid-rename");
+		EXPECT_EQ (handler.dirtyTrue.load (), how == removedFirst ? 6 : 7);
+		window.close ();
 	}
-	HWND box = openRenameBox ();
-	type (box, L"Discarded");
-	SendMessageW (box, WM_KEYDOWN, VK_ESCAPE, 0);
-	window.close ();
-	EXPECT_EQ (instance.poll ().name, u"Destroyed mid-rename");
-	EXPECT_EQ (handler.dirtyTrue.load (), 7);
 }
 
 TEST_F (PanelTest, AttachingAgainAndHostsThatDestroyOrReleaseEarly)
 {
 	test::LinkedInstance instance;
 	Controller& controller = *instance.controller;
-	auto references = [&] {
-		const uint32 count = controller.addRef () - 1;
-		controller.release ();
-		return count;
-	};
-	const uint32 withoutView = references ();
+	const uint32 withoutView = referencesTo (controller);
 	open (controller);
 	EXPECT_EQ (view->attached (window.window (), "HWND"), kResultFalse); // a second attach changes nothing
 	EXPECT_EQ (FindWindowExW (window.window (), panel, L"TarvoAudioServerPanel", nullptr), nullptr);
@@ -463,7 +432,7 @@ TEST_F (PanelTest, AttachingAgainAndHostsThatDestroyOrReleaseEarly)
 	view = nullptr; // the last reference: the view goes, and every GDI object with it
 	for (HGDIOBJ object : second)
 		EXPECT_EQ (GetObjectType (object), 0u) << "a GDI object outlived the view";
-	EXPECT_EQ (references (), withoutView);
+	EXPECT_EQ (referencesTo (controller), withoutView);
 
 	// The host releases the view while its menu runs: the editor lives until the click
 	// has been handled, then goes.
@@ -473,9 +442,9 @@ TEST_F (PanelTest, AttachingAgainAndHostsThatDestroyOrReleaseEarly)
 	                               nullptr, nullptr, nullptr);
 	ASSERT_EQ (releasedView->attached (parent, "HWND"), kResultOk);
 	panel = FindWindowExW (parent, nullptr, L"TarvoAudioServerPanel", nullptr);
-	SetTimer (nullptr, 0, 50, inMenu<true>);
+	SetTimer (nullptr, 0, 50, inMenu);
 	click (kMenuButton);
 	EXPECT_EQ (controllerReferencesInMenu, withoutView + 1);
-	EXPECT_EQ (references (), withoutView);
+	EXPECT_EQ (referencesTo (controller), withoutView);
 	DestroyWindow (parent);
 }

@@ -83,7 +83,7 @@ TEST (FailingCalls, WithoutAHighResolutionTimerTheStreamWakesByItsTimeOut)
 	server.stop ();
 }
 
-TEST (FailingCalls, ARunThatKeepsFailingIsRetriedAboutOnceASecondAndCostsNothingMeanwhile)
+TEST (FailingCalls, ARunThatKeepsFailingIsRetriedAboutOnceASecondCostsNothingAndRecoversWhenFixed)
 {
 	// A run that fails with a visualiser attached (its folder went, and a rename cannot be
 	// published) takes the session with it: the audio thread no longer sees one.
@@ -107,6 +107,13 @@ TEST (FailingCalls, ARunThatKeepsFailingIsRetriedAboutOnceASecondAndCostsNothing
 	EXPECT_GE (retries, 2u);
 	EXPECT_LE (retries, 4u);
 	EXPECT_EQ (server.status ().text, u"Connection unavailable");
+
+	// Fixed, the next retry publishes, and the run counts itself available just after.
+	test::setRuntimeVariable (started.runtime.path ().wstring ());
+	const auto fixed = std::chrono::steady_clock::now ();
+	ASSERT_TRUE (test::waitForSender (started.runtime.path (), 2500ms)) << "the server did not recover";
+	EXPECT_LE (std::chrono::steady_clock::now () - fixed, 1600ms);
+	EXPECT_TRUE (test::waitUntil ([&] { return server.status ().text == u"Waiting for Tarvo"; }, 500ms));
 	server.stop ();
 }
 

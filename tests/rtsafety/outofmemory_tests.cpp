@@ -16,21 +16,6 @@ using namespace tarvo;
 using namespace Steinberg;
 using namespace Steinberg::Vst;
 
-namespace {
-
-/** One allocation fails within the block; counting ends however the block is left. */
-struct FailingAllocation
-{
-	explicit FailingAllocation (uint64_t granted)
-	{
-		test::beginCountingOnThisThread ();
-		test::failAllocationAfter (granted);
-	}
-	~FailingAllocation () { test::endCounting (); }
-};
-
-} // namespace
-
 TEST (OutOfMemory, NothingThrownReachesTheHostOrTheWindow)
 {
 	test::LinkedInstance instance;
@@ -40,8 +25,7 @@ TEST (OutOfMemory, NothingThrownReachesTheHostOrTheWindow)
 	host::EditorWindow window;
 	std::string error;
 	ASSERT_TRUE (window.open (view, L"out of memory", error)) << error;
-	HWND panel = window.childOfClass (L"TarvoAudioServerPanel");
-	HWND nameEdit = GetDlgItem (panel, 101);
+	HWND panel = window.childOfClass (L"TarvoAudioServerPanel"), nameEdit = GetDlgItem (panel, 101);
 	auto poll = test::makeMessage (kMessagePoll);
 	auto rename = test::makeMessage (kMessageName);
 	rename->getAttributes ()->setString (kAttributeName, reinterpret_cast<const TChar*> (u"A name long enough to allocate"));
@@ -58,21 +42,21 @@ TEST (OutOfMemory, NothingThrownReachesTheHostOrTheWindow)
 
 	// The k-th allocation fails, for growing k, until a round makes every call without
 	// meeting the failure.
-	uint64_t failed = 1;
-	uint64_t granted = 0;
+	uint64_t failed = 1, granted = 0;
 	for (; failed != 0 && granted < 2000; ++granted)
 	{
 		IPtr<MemoryStream> written = owned (new MemoryStream);
-		FUnknown* processor = nullptr;
-		FUnknown* controller = nullptr;
-		IPlugView* otherView = nullptr;
+		FUnknown *processor = nullptr, *controller = nullptr;
 		// A controller whose status lock has never been taken: the first lock may need
 		// memory of its own.
 		IPtr<Controller> fresh = test::makeController ();
-		IPlugView* freshView = nullptr;
+		IPlugView *otherView = nullptr, *freshView = nullptr;
 		tresult results[6] {};
 		{
-			FailingAllocation outOfMemory (granted);
+			// Counting, with the failure to come, ends however the block is left.
+			struct EndCounting { ~EndCounting () { test::endCounting (); } } endCounting;
+			test::beginCountingOnThisThread ();
+			test::failAllocationAfter (granted);
 			processor = createProcessorInstance (nullptr);
 			controller = Controller::createInstance (nullptr);
 			otherView = instance.controller->createView ("editor");

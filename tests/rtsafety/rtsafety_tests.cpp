@@ -30,44 +30,18 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-enum class Mode
-{
-	realtime,
-	offline,
-	recording,
-	stalling,
-};
-
-struct Passes
-{
-	uint64_t count;   // of the server thread's loop, one wait each
-	double callsEach; // its Win32 calls, divided by the passes
-};
-/** The server thread's passes while `duration` passes, and its calls per pass. */
-Passes passesDuring (const char* what, std::chrono::milliseconds duration, const std::function<void (int)>& each = [] (int) {});
+enum class Mode { realtime, offline, recording, stalling };
 
 /** The host's audio thread: calls process() every 5 ms (256 frames at 48 kHz), counting
     what happens inside each call. */
-class AudioThread
+struct AudioThread
 {
-public:
-	explicit AudioThread (IAudioProcessor* processor) : processor (processor), thread ([this] {
+	explicit AudioThread (IAudioProcessor* processor) : thread ([this, processor] { run (*processor); }) {}
+	~AudioThread () { stop = true; thread.join (); }
+
+	void run (IAudioProcessor& processor)
+	{
 		test::ignoreKernelCallsOfThisThread (); // its own pacing sleeps
-		run ();
-	}) {}
-	~AudioThread ()
-	{
-		stop = true;
-		thread.join ();
-	}
-
-	std::atomic<Mode> mode {Mode::realtime};
-	std::atomic<double> slowestMicros {0.0};
-	std::atomic<uint64_t> calls {0};
-
-private:
-	void run ()
-	{
 		host::ProcessBuffers wide (2, 256, kSample64), narrow (2, 256, kSample32);
 		for (uint64_t n = 0; !stop.load (); ++n, ++calls)
 		{
@@ -84,7 +58,7 @@ private:
 
 			test::beginCountingOnThisThread ();
 			const auto t0 = Clock::now ();
-			processor->process (data);
+			processor.process (data);
 			const double micros = std::chrono::duration<double, std::micro> (Clock::now () - t0).count ();
 			test::endCounting ();
 			slowestMicros = std::max (slowestMicros.load (), micros);
@@ -92,16 +66,17 @@ private:
 		}
 	}
 
-	IAudioProcessor* processor;
+	std::atomic<Mode> mode {Mode::realtime};
+	std::atomic<double> slowestMicros {0.0};
+	std::atomic<uint64_t> calls {0};
 	std::atomic<bool> stop {false};
 	std::thread thread;
 };
 
 /** A visualiser reading on its own thread (unless paused), sending commands from the
     test's thread. */
-class Visualiser
+struct Visualiser
 {
-public:
 	explicit Visualiser (const client::SenderRecord& sender)
 	{
 		std::string error;
@@ -119,11 +94,7 @@ public:
 		});
 		test::waitUntil ([&] { return session.load () != 0; }, 2000ms);
 	}
-	~Visualiser ()
-	{
-		stop = true;
-		reader.join ();
-	}
+	~Visualiser () { stop = true; reader.join (); }
 
 	void request (uint32_t requestId, uint32_t mask, uint32_t mode = 0, float a = 250.0f, float b = 1000.0f)
 	{
@@ -135,11 +106,8 @@ public:
 	client::VisualiserClient client;
 	std::atomic<uint32_t> session {0};
 	std::atomic<uint32_t> dropped {0}; // as the last frame counted them
-	std::atomic<bool> paused {false};
+	std::atomic<bool> paused {false}, stop {false};
 	uint32_t sequence {0};
-
-private:
-	std::atomic<bool> stop {false};
 	std::thread reader;
 };
 
@@ -147,33 +115,53 @@ private:
 void hold (std::chrono::milliseconds duration, const std::function<void (int)>& each = [] (int) {})
 {
 	const auto end = Clock::now () + duration;
-	for (int step = 0; Clock::now () < end; ++step)
-	{
+	for (int step = 0; Clock::now () < end; ++step, std::this_thread::sleep_for (20ms))
 		each (step);
-		std::this_thread::sleep_for (20ms);
-	}
 }
 
-Passes passesDuring (const char* what, std::chrono::milliseconds duration, const std::function<void (int)>& each)
+/** Lets `duration` pass and checks the server thread's passes of its loop (one wait each)
+    and its Win32 calls per pass against the most allowed. */
+void expectPasses (const char* what, std::chrono::milliseconds duration, uint64_t mostPasses, double mostCallsEach)
 {
 	const test::KernelCalls before = test::countedKernelCalls ();
-	hold (duration, each);
+	hold (duration);
 	test::KernelCalls calls = test::countedKernelCalls ();
 	for (int i = 0; i < test::kKernelCallKinds; ++i)
 		calls.count[i] -= before.count[i];
 	const uint64_t passes = calls.count[test::kWait];
 	const double perPass = passes ? double (calls.total ()) / double (passes) : 1e9;
-	std::printf ("  %-28s %5llu passes, %5.2f calls per pass (writes %llu, reads %llu, other %llu)\n", what,
-	             static_cast<unsigned long long> (passes), perPass, static_cast<unsigned long long> (calls.count[test::kWrite]),
-	             static_cast<unsigned long long> (calls.count[test::kRead]),
-	             static_cast<unsigned long long> (calls.count[test::kOtherCall]));
-	return {passes, perPass};
+	std::printf ("  %-28s %5llu passes, %5.2f calls per pass (writes %llu, reads %llu, other %llu)\n", what, passes, perPass,
+	             calls.count[test::kWrite], calls.count[test::kRead], calls.count[test::kOtherCall]);
+	EXPECT_LE (passes, mostPasses) << what;
+	EXPECT_LE (perPass, mostCallsEach) << what;
 }
 
 } // namespace
 
 TEST (RealTimeSafety, TheAudioThreadNeitherAllocatesNorLocksAndTheServerThreadCallsLittle)
 {
+	// A counter that cannot count proves nothing: check it on this thread first.
+	const auto start = test::audioThreadCounts (); // other tests of this program count too
+	test::beginCountingOnThisThread ();
+	auto* p = new int (3);
+	asm volatile ("" : : "r"(p) : "memory"); // the compiler may not drop the pair
+	delete p;
+	void* raw = std::malloc (16);
+	asm volatile ("" : : "r"(raw) : "memory");
+	std::free (raw);
+	test::endCounting ();
+	const auto afterHeap = test::audioThreadCounts ();
+	EXPECT_EQ (afterHeap.allocations - start.allocations, 2u);
+	EXPECT_EQ (afterHeap.frees - start.frees, 2u);
+	EXPECT_EQ (afterHeap.locks - start.locks, 0u);
+	// (A mutex's first lock may also allocate it: that is counted too, as it should be.)
+	std::mutex m;
+	test::beginCountingOnThisThread ();
+	m.lock ();
+	m.unlock ();
+	test::endCounting ();
+	EXPECT_EQ (test::audioThreadCounts ().locks - afterHeap.locks, 1u);
+
 	test::ignoreKernelCallsOfThisThread ();
 	test::RuntimeDirectory runtime;
 	test::LinkedInstance instance;
@@ -181,11 +169,11 @@ TEST (RealTimeSafety, TheAudioThreadNeitherAllocatesNorLocksAndTheServerThreadCa
 	auto sender = test::waitForSender (runtime.path ());
 	ASSERT_TRUE (sender);
 
-	const auto before = test::audioThreadCounts (); // other tests of this program count too
+	const auto before = test::audioThreadCounts ();
 	AudioThread audio (instance.processor);
-	const Passes listening = passesDuring ("listening", 600ms); // nobody connected
-	EXPECT_LE (listening.callsEach, 1.05);
-	EXPECT_LE (listening.count, 12u); // about every 100 ms
+	constexpr uint64_t kAnyPasses = ~0ull;
+	constexpr double kAnyCalls = 1e9;
+	expectPasses ("listening", 600ms, 12, 1.05); // nobody connected: about every 100 ms
 
 	double slowestWhileStalled = 0.0;
 	{
@@ -193,40 +181,37 @@ TEST (RealTimeSafety, TheAudioThreadNeitherAllocatesNorLocksAndTheServerThreadCa
 		// length known, the session wakes every 8 ms, not every millisecond.
 		audio.mode = Mode::offline;
 		Visualiser visualiser (*sender);
-		EXPECT_LE (passesDuring ("connected, offline render", 500ms).count, 80u);
+		expectPasses ("connected, offline render", 500ms, 80, kAnyCalls);
 		audio.mode = Mode::realtime;
-		// 256 stereo frames every 5 ms, as a host's audio thread at 48 kHz.
-		EXPECT_LE (passesDuring ("streaming 256-frame blocks", 1500ms).callsEach, 2.3);
+		expectPasses ("streaming 256-frame blocks", 1500ms, kAnyPasses, 2.3);
 		EXPECT_EQ (test::timersTicking (), 1u); // the session's wake-up
 		uint32_t id = 1;
-		hold (500ms, [&] (int) { visualiser.request (id, 0b0010); });                                 // Band Solo
+		hold (500ms, [&] (int) { visualiser.request (id, 0b0010); }); // Band Solo
 		++id;
-		hold (500ms, [&] (int) { visualiser.request (id, 0, 1, 1000.0f, 0.5f); });             // spectrum
-		hold (400ms, [&] (int) {
-			++id;
-			visualiser.request (id, id % 2 ? 0b0001 : 0b0011); // crossfades
-		});
+		hold (500ms, [&] (int) { visualiser.request (id, 0, 1, 1000.0f, 0.5f); }); // spectrum
+		hold (400ms, [&] (int) { ++id; visualiser.request (id, id % 2 ? 0b0001 : 0b0011); }); // crossfades
 		hold (400ms, [&] (int step) { visualiser.request (++id, 0b0110, 0, 200.0f + 10.0f * float (step)); }); // glides
 
 		visualiser.paused = true; // stops reading: the pipe fills, the ring drops
 		audio.slowestMicros = 0.0;
 		++id; // (a repeat must repeat its request exactly, or the session ends)
+		const auto repeat = [&] (int) { visualiser.request (id, 0b0110, 0, 400.0f); };
 		// Until about three times what the pipe and the ring hold together has been played,
 		// however slowly a loaded machine paces the audio thread.
 		const uint64_t stalledFrom = audio.calls.load ();
-		const auto stalledUntil = Clock::now () + 10s;
-		while (audio.calls.load () < stalledFrom + 400 && Clock::now () < stalledUntil)
-			hold (100ms, [&] (int) { visualiser.request (id, 0b0110, 0, 400.0f); });
+		for (const auto until = Clock::now () + 10s; audio.calls.load () < stalledFrom + 400 && Clock::now () < until;)
+			hold (100ms, repeat);
 		slowestWhileStalled = audio.slowestMicros.load ();
 		EXPECT_EQ (test::timersTicking (), 0u) << "the wake-up ticked on while a write waited";
 		visualiser.paused = false;
 
-		audio.mode = Mode::offline;
-		hold (200ms, [&] (int) { visualiser.request (id, 0b0110, 0, 400.0f); });
-		audio.mode = Mode::recording;
-		hold (200ms, [&] (int) { visualiser.request (id, 0b0110, 0, 400.0f); });
+		for (const Mode mode : {Mode::offline, Mode::recording})
+		{
+			audio.mode = mode;
+			hold (200ms, repeat);
+		}
 		audio.mode = Mode::stalling; // connected, with a block every 300 ms at most
-		EXPECT_LE (passesDuring ("connected, hardly any audio", 900ms).callsEach, 1.2);
+		expectPasses ("connected, hardly any audio", 900ms, kAnyPasses, 1.2);
 		audio.mode = Mode::realtime;
 
 		instance.controller->sendRequest (kMessageClear); // every audition cleared
@@ -250,45 +235,14 @@ TEST (RealTimeSafety, TheAudioThreadNeitherAllocatesNorLocksAndTheServerThreadCa
 	instance.controller->sendRequest (kMessagePrimary);
 
 	const uint64_t calls = audio.calls.load ();
-	auto counts = test::audioThreadCounts ();
-	counts.allocations -= before.allocations;
-	counts.frees -= before.frees;
-	counts.locks -= before.locks;
-	std::printf ("  %llu process() calls: %llu allocations, %llu frees, %llu lock acquisitions on the audio thread\n",
-	             static_cast<unsigned long long> (calls), static_cast<unsigned long long> (counts.allocations),
-	             static_cast<unsigned long long> (counts.frees), static_cast<unsigned long long> (counts.locks));
-	std::printf ("  slowest process() while the visualiser stopped reading: %.1f us\n", slowestWhileStalled);
+	const auto after = test::audioThreadCounts ();
+	const uint64_t allocations = after.allocations - before.allocations, frees = after.frees - before.frees,
+	               locks = after.locks - before.locks;
+	std::printf ("  %llu process() calls: %llu allocations, %llu frees, %llu lock acquisitions on the audio thread\n"
+	             "  slowest process() while the visualiser stopped reading: %.1f us\n",
+	             calls, allocations, frees, locks, slowestWhileStalled);
 	EXPECT_GT (calls, 500u);
-	EXPECT_EQ (counts.allocations, 0u);
-	EXPECT_EQ (counts.frees, 0u);
-	EXPECT_EQ (counts.locks, 0u);
+	EXPECT_EQ (allocations + frees + locks, 0u) << "the audio thread allocated, freed or locked (counts above)";
 	// Waiting for the stalled pipe would take seconds; 20 ms leaves room for a preemption.
 	EXPECT_LT (slowestWhileStalled, 20000.0);
-}
-
-TEST (RealTimeSafety, TheCounterSeesWhatItShould)
-{
-	// A counter that cannot count proves nothing: check it on this thread.
-	const auto before = test::audioThreadCounts ();
-	test::beginCountingOnThisThread ();
-	auto* p = new int (3);
-	asm volatile ("" : : "r"(p) : "memory"); // the compiler may not drop the pair
-	delete p;
-	void* raw = std::malloc (16);
-	asm volatile ("" : : "r"(raw) : "memory");
-	std::free (raw);
-	test::endCounting ();
-	const auto afterHeap = test::audioThreadCounts ();
-	EXPECT_EQ (afterHeap.allocations - before.allocations, 2u);
-	EXPECT_EQ (afterHeap.frees - before.frees, 2u);
-	EXPECT_EQ (afterHeap.locks - before.locks, 0u);
-
-	// (A mutex's first lock may also allocate it: that is counted too, as it should be.)
-	std::mutex m;
-	test::beginCountingOnThisThread ();
-	m.lock ();
-	m.unlock ();
-	test::endCounting ();
-	EXPECT_EQ (test::audioThreadCounts ().locks - afterHeap.locks, 1u);
-
 }

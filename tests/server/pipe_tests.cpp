@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <fstream>
 #include <thread>
 
 using namespace tarvo;
@@ -395,29 +394,4 @@ TEST (ServerRun, ClientsThatHangUpAtOnceEndOnlyTheirOwnSession)
 		ASSERT_TRUE (frame);
 		EXPECT_EQ (frame->samples[0], expected);
 	}
-}
-
-TEST (ServerRun, AnUnusableRuntimeDirectoryFailsUntilFixed)
-{
-	test::RuntimeDirectory runtime;
-	test::setRuntimeVariable (L"relative\\runtime");
-	AudioServer server;
-	server.start ();
-	ASSERT_TRUE (test::waitUntil ([&] { return server.status ().text == u"Connection unavailable"; }, 1000ms));
-	std::this_thread::sleep_for (1200ms); // at least one retry, still failing
-	EXPECT_EQ (server.status ().text, u"Connection unavailable");
-
-	test::setRuntimeVariable (runtime.path ().wstring ());
-	const auto fixed = Clock::now ();
-	ASSERT_TRUE (test::waitForSender (runtime.path (), 2500ms)) << "the server did not recover";
-	EXPECT_LE (millisSince (fixed), 1600);
-	// The record goes out just before the run counts itself available.
-	EXPECT_TRUE (test::waitUntil ([&] { return server.status ().text == u"Waiting for Tarvo"; }, 500ms));
-
-	server.stop (); // a file in place of the directory is refused too
-	const auto blocked = runtime.path () / "blocked";
-	std::ofstream (blocked) << "not a folder";
-	test::setRuntimeVariable (blocked.wstring ());
-	server.start ();
-	EXPECT_TRUE (test::waitUntil ([&] { return server.status ().text == u"Connection unavailable"; }, 1000ms));
 }
