@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <memory>
 #include <tuple>
 #include <thread>
@@ -102,7 +101,6 @@ TEST (CaptureRing, CutsCallsIntoNumberedBlocksWithPositionsDropsWhenFullAndTakes
 	for (int i = 0; i < 5; ++i)
 		ring->write (in.pointers, 2, 16, 0, 48000.0, 0);
 	ring->discardAll ();
-	EXPECT_EQ (ring->waiting (), 0u);
 	ring->write (in.pointers, 2, 16, 0, 48000.0, 0);
 	ASSERT_TRUE (ring->tryTake (block));
 	EXPECT_EQ (block.header.sequence, 49u);
@@ -116,12 +114,8 @@ TEST (CaptureRing, CutsCallsIntoNumberedBlocksWithPositionsDropsWhenFullAndTakes
 		ASSERT_EQ (block.samples[f], in.left[f + 1]);
 
 	const float* missingLeft[2] = {nullptr, in.right.data ()};
-	const struct
-	{
-		const float* const* channels;
-		uint64_t silence;
-		bool left, right;
-	} cases[] = {{in.pointers, 0b10, true, false}, {in.pointers, 0b01, false, true}, {missingLeft, 0, false, true}, {nullptr, 0, false, false}};
+	const struct { const float* const* channels; uint64_t silence; bool left, right; } cases[] = {
+	    {in.pointers, 0b10, true, false}, {in.pointers, 0b01, false, true}, {missingLeft, 0, false, true}, {nullptr, 0, false, false}};
 	for (const auto& c : cases)
 	{
 		ring->write (c.channels, 2, 16, c.silence, 48000.0, 0);
@@ -177,9 +171,6 @@ TEST (CaptureRing, WhileTheReaderIsBehindShortCallsGatherIntoFullerBlocks)
 	EXPECT_EQ (t.ring->droppedBlocks (), 0u);
 }
 
-// The reader checks every block it takes: order, gaps only where the writer counted drops,
-// every frame where the timeline puts it (no torn blocks, blocks that gathered several
-// calls included), and blocks that follow each other without a gap join on the timeline.
 TEST (CaptureRing, GatheredAudioReachesTheReaderWhenTheHostStopsAndNeverSpansAGap)
 {
 	Timeline t;
@@ -233,12 +224,15 @@ TEST (CaptureRing, GatheredAudioReachesTheReaderWhenTheHostStopsAndNeverSpansAGa
 	EXPECT_EQ (t.ring->droppedBlocks (), 0u);
 }
 
+// The reader checks every block it takes: order, gaps only where the writer counted drops,
+// every frame where the timeline puts it (no torn blocks, blocks that gathered several
+// calls included), and blocks that follow each other without a gap join on the timeline.
 TEST (CaptureRing, TwoThreadStressKeepsOrderAndWholeBlocks)
 {
 	auto ring = std::make_unique<CaptureRing> ();
 	constexpr int kCalls = 20000;
 	std::atomic<bool> done {false};
-	uint64_t taken = 0, gaps = 0, problems = 0, gathered = 0;
+	uint64_t taken = 0, gaps = 0, problems = 0;
 	uint32_t lastDropped = 0;
 	std::thread reader ([&] {
 		CaptureBlock block;
@@ -252,7 +246,6 @@ TEST (CaptureRing, TwoThreadStressKeepsOrderAndWholeBlocks)
 			for (uint32_t f = 0; f < h.frameCount; ++f)
 				whole = whole && block.samples[2 * f] == float (h.position + f) && block.samples[2 * f + 1] == block.samples[2 * f];
 			problems += !whole;
-			gathered += h.frameCount > 300;
 			gaps += uint64_t (int64_t (h.sequence) - last - 1);
 			last = h.sequence;
 			next = h.position + h.frameCount;
@@ -274,6 +267,4 @@ TEST (CaptureRing, TwoThreadStressKeepsOrderAndWholeBlocks)
 	EXPECT_EQ (taken + ring->droppedBlocks (), uint64_t (ring->nextSequence ()));
 	EXPECT_EQ (gaps, uint64_t (lastDropped));
 	EXPECT_GT (taken, 0u);
-	std::printf ("  %llu blocks taken, %llu of them gathered from several calls, %u dropped\n",
-	             static_cast<unsigned long long> (taken), static_cast<unsigned long long> (gathered), ring->droppedBlocks ());
 }

@@ -63,8 +63,27 @@ double gainDb (AuditionFilterBank& bank, double hz)
 
 } // namespace
 
-TEST (FilterBank, ResponsesOfTheBandRunsAndTheSpectrumSection)
+TEST (FilterBank, OneSectionPerRunOfAdjacentBandsAndTheResponsesOfTheRunsAndTheSpectrumSection)
 {
+	// Sections in order: bands 0, 0-1, 0-2, 1, 1-2, 1-3, 2, 2-3, 3, then the spectrum. All
+	// four bands, or none, is full audio: idle at once, with no section.
+	const struct { uint32_t mask; std::vector<int> sections; } cases[] = {
+	    {0b0001, {0}},    {0b0011, {1}},    {0b0111, {2}},    {0b0010, {3}},    {0b0110, {4}},    {0b1110, {5}},
+	    {0b0100, {6}},    {0b1100, {7}},    {0b1000, {8}},    {0b0101, {0, 6}}, {0b1001, {0, 8}}, {0b1011, {1, 8}},
+	    {0b1101, {0, 7}}, {0b1010, {3, 8}}, {0b0000, {}},     {0b1111, {}}};
+	for (const auto& c : cases)
+	{
+		auto bank = makeBank ();
+		bank->select (250.0, 1000.0, 6000.0, c.mask, false);
+		std::vector<int> on;
+		for (int i = 0; i < AuditionFilterBank::kSections; ++i)
+			if (bank->section (i).gainTarget == 1.0)
+				on.push_back (i);
+		EXPECT_EQ (on, c.sections) << "mask " << c.mask;
+		EXPECT_EQ (bank->selection (), c.mask == 15 ? 0u : c.mask);
+		EXPECT_EQ (bank->isIdle (), c.sections.empty ());
+	}
+
 	auto idle = makeBank ();
 	EXPECT_EQ (std::make_tuple (idle->isIdle (), idle->rampLength (), idle->spectrumStages (), idle->spectrumStageFraction ()),
 	           std::make_tuple (true, 720u, 9, 0.5));
@@ -73,25 +92,30 @@ TEST (FilterBank, ResponsesOfTheBandRunsAndTheSpectrumSection)
 	// Band 1: fourth-order Butterworth high-pass at 250 Hz and low-pass at 1 kHz.
 	auto band = makeBank ();
 	band->select (250.0, 1000.0, 6000.0, 0b0010, false);
-	const struct
-	{
-		double hz, db, tolerance;
-	} points[] = {{250.0, -3.01, 0.05}, {1000.0, -3.01, 0.1}, {500.0, -0.03, 0.03}, {125.0, -24.0, 0.5}, {2000.0, -24.0, 0.5}};
+	const struct { double hz, db, tolerance; } points[] = {
+	    {250.0, -3.01, 0.05}, {1000.0, -3.01, 0.1}, {500.0, -0.03, 0.03}, {125.0, -24.0, 0.5}, {2000.0, -24.0, 0.5}};
 	for (const auto& p : points)
 		EXPECT_NEAR (gainDb (*band, p.hz), p.db, p.tolerance) << p.hz << " Hz";
-	EXPECT_EQ (band->dryLevel (), 0.0);
 
-	// The spectrum section: unity at the centre, its -3 dB band widening with the width.
-	const struct
-	{
-		double width, low, high;
-	} widths[] = {{0.44, 834, 1200}, {0.6, 781, 1281}, {0.85, 691, 1447}, {0.9, 345, 2878}};
+	// The spectrum section: unity at the centre, its -3 dB band (where given) widening with
+	// the width, and once the width has glided home its stage count and Q following it.
+	const struct { double width; int stages; double fraction, q, qTolerance, low, high; } widths[] = {
+	    {0.44, 12, 0.7, 0.6385832346165985, 1e-12, 834, 1200}, {0.6, 9, 0.5, 0.5393227520296271, 1e-12, 781, 1281},
+	    {0.85, 6, 0.75, 0.4265987842441932, 1e-12, 691, 1447}, {0.9, 6, 0.75, 0.1264, 1e-4, 345, 2878},
+	    {0.5, 11, 0.3, 0.599129078725966, 1e-12, 0, 0},        {0.95, 6, 0.75, 0.0158, 1e-4, 0, 0},
+	    {0.9999, 6, 0.75, 1.26e-10, 1e-12, 0, 0},
+	};
 	for (const auto& w : widths)
 	{
 		SCOPED_TRACE (w.width);
 		auto bank = makeBank ();
 		bank->select (1000.0, w.width, 0.0, 16, true);
 		EXPECT_NEAR (gainDb (*bank, 1000.0), 0.0, 0.05);
+		EXPECT_EQ (std::make_pair (bank->spectrumWidth (), bank->spectrumStages ()), std::make_pair (w.width, w.stages));
+		EXPECT_NEAR (bank->spectrumStageFraction (), w.fraction, 1e-9);
+		EXPECT_NEAR (bank->spectrumQ (), w.q, w.qTolerance);
+		if (w.low == 0.0)
+			continue;
 		EXPECT_NEAR (gainDb (*bank, w.low), -3.0, 0.15);
 		EXPECT_NEAR (gainDb (*bank, w.high), -3.0, 0.15);
 	}
@@ -108,64 +132,9 @@ TEST (FilterBank, ResponsesOfTheBandRunsAndTheSpectrumSection)
 		ASSERT_NEAR (a[n], b[n] + c[n], 1e-12);
 }
 
-TEST (FilterBank, EachRunOfAdjacentBandsHasExactlyOneSection)
-{
-	// Sections in order: bands 0, 0-1, 0-2, 1, 1-2, 1-3, 2, 2-3, 3, then the spectrum. All
-	// four bands, or none, is full audio: idle at once, with no section.
-	const struct
-	{
-		uint32_t mask;
-		std::vector<int> sections;
-	} cases[] = {{0b0001, {0}},    {0b0011, {1}},    {0b0111, {2}},    {0b0010, {3}},    {0b0110, {4}},
-	             {0b1110, {5}},    {0b0100, {6}},    {0b1100, {7}},    {0b1000, {8}},    {0b0101, {0, 6}},
-	             {0b1001, {0, 8}}, {0b1011, {1, 8}}, {0b1101, {0, 7}}, {0b1010, {3, 8}}, {0b0000, {}},
-	             {0b1111, {}}};
-	for (const auto& c : cases)
-	{
-		auto bank = makeBank ();
-		bank->select (250.0, 1000.0, 6000.0, c.mask, false);
-		std::vector<int> on;
-		for (int i = 0; i < AuditionFilterBank::kSections; ++i)
-			if (bank->section (i).gainTarget == 1.0)
-				on.push_back (i);
-		EXPECT_EQ (on, c.sections) << "mask " << c.mask;
-		EXPECT_EQ (bank->selection (), c.mask == 15 ? 0u : c.mask);
-		EXPECT_EQ (bank->isIdle (), c.sections.empty ());
-	}
-}
-
-TEST (FilterBank, StageCountsAndQFollowTheWidth)
-{
-	const struct
-	{
-		double width;
-		int stages;
-		double fraction, q, qTolerance;
-	} cases[] = {
-	    {0.6, 9, 0.5, 0.5393227520296271, 1e-12}, {0.44, 12, 0.7, 0.6385832346165985, 1e-12},
-	    {0.5, 11, 0.3, 0.599129078725966, 1e-12}, {0.85, 6, 0.75, 0.4265987842441932, 1e-12},
-	    {0.9, 6, 0.75, 0.1264, 1e-4},             {0.95, 6, 0.75, 0.0158, 1e-4},
-	    {0.9999, 6, 0.75, 1.26e-10, 1e-12},
-	};
-	for (const auto& c : cases)
-	{
-		SCOPED_TRACE (c.width);
-		auto bank = makeBank ();
-		bank->select (1000.0, c.width, 0.0, 16, true);
-		run (*bank, 48000, silence); // let the width glide home
-		EXPECT_EQ (bank->spectrumWidth (), c.width);
-		EXPECT_EQ (bank->spectrumStages (), c.stages);
-		EXPECT_NEAR (bank->spectrumStageFraction (), c.fraction, 1e-9);
-		EXPECT_NEAR (bank->spectrumQ (), c.q, c.qTolerance);
-	}
-}
-
 TEST (FilterBank, ClampingOfCrossoversCentresAndWidths)
 {
-	const struct
-	{
-		std::array<double, 3> asked, expected;
-	} crossovers[] = {
+	const struct { std::array<double, 3> asked, expected; } crossovers[] = {
 	    {{100.0, 110.0, 120.0}, {100.0, 120.0, 144.0}},
 	    {{20000.0, 20000.0, 20000.0}, {11574.074074074, 13888.888888889, 16666.666666667}},
 	    {{kNan, 10.0, kNan}, {11574.074074074, 13888.888888889, 16666.666666667}}, // NaN takes the top
@@ -178,11 +147,9 @@ TEST (FilterBank, ClampingOfCrossoversCentresAndWidths)
 			EXPECT_NEAR (got[size_t (i)], c.expected[size_t (i)], 1e-6) << c.asked[0] << " " << i;
 	}
 
-	const struct
-	{
-		double rate, centre, width, expectedCentre, expectedWidth;
-	} spectra[] = {{48000.0, 30000.0, 0.3, 20000.0, 0.44}, {32000.0, 30000.0, 0.95, 15360.0, 0.95},
-	               {48000.0, 10.0, kNan, 20.0, 0.44},       {48000.0, kNan, 0.99995, 20000.0, 0.9999}};
+	const struct { double rate, centre, width, expectedCentre, expectedWidth; } spectra[] = {
+	    {48000.0, 30000.0, 0.3, 20000.0, 0.44}, {32000.0, 30000.0, 0.95, 15360.0, 0.95},
+	    {48000.0, 10.0, kNan, 20.0, 0.44},      {48000.0, kNan, 0.99995, 20000.0, 0.9999}};
 	for (const auto& c : spectra)
 	{
 		auto bank = makeBank (c.rate);

@@ -26,20 +26,12 @@ const float kNan = std::numeric_limits<float>::quiet_NaN ();
 const float kInf = std::numeric_limits<float>::infinity ();
 using Result = SessionProtocol::Result;
 
-std::string bytesOf (const AuditionCommand& command)
-{
-	return std::string (reinterpret_cast<const char*> (&command), sizeof command);
-}
+std::string bytesOf (const AuditionCommand& command) { return std::string (reinterpret_cast<const char*> (&command), sizeof command); }
 
 struct Sessions : SessionProtocol::Authenticator
 {
-	uint32_t next {41};
 	int calls {0};
-	uint32_t authenticate () noexcept override
-	{
-		++calls;
-		return ++next;
-	}
+	uint32_t authenticate () noexcept override { return 41 + uint32_t (++calls); } // sessions 42, 43, ...
 };
 
 struct Rig
@@ -50,10 +42,7 @@ struct Rig
 	Result send (const AuditionCommand& command) { return send (bytesOf (command)); }
 	Result handshake () { return send (handshakeLine (kToken)); }
 	AuditionCommand band (uint32_t sequence, uint32_t requestId, uint32_t mask = 0b0010, float a = 250.0f,
-	                      float b = 1000.0f, float c = 6000.0f)
-	{
-		return makeCommand (protocol.sessionId (), sequence, requestId, mask, a, b, c, 0);
-	}
+	                      float b = 1000.0f, float c = 6000.0f) { return makeCommand (protocol.sessionId (), sequence, requestId, mask, a, b, c, 0); }
 	uint32_t queued () const { return mailbox.writeIndex - mailbox.readIndex; }
 
 	SessionProtocol protocol;
@@ -63,27 +52,6 @@ struct Rig
 };
 
 } // namespace
-
-TEST (Handshake, OnlyTheExactLineWithinEightyBytes)
-{
-	const std::string expected = handshakeLine (kToken);
-	EXPECT_EQ (expected, "TARVO6 " + kToken + "\n");
-	std::string received = expected.substr (0, 30);
-	EXPECT_EQ (takeHandshake (received, expected), HandshakeStep::needMore);
-	received += expected.substr (30) + "commands";
-	EXPECT_EQ (takeHandshake (received, expected), HandshakeStep::accepted);
-	EXPECT_EQ (received, "commands");
-
-	std::string eighty (80, 'x');
-	EXPECT_EQ (takeHandshake (eighty, expected), HandshakeStep::needMore);
-	for (std::string line : {"TARVO6 " + kToken + "\r\n", handshakeLine (std::string (48, 'b')),
-	                         "TARVO6 " + kToken.substr (0, 47) + "\n", "TARVO5 " + kToken + "\n", std::string ("\n"),
-	                         "TARVO6 " + kToken + "7\n", std::string (81, 'x')})
-		EXPECT_EQ (takeHandshake (line, expected), HandshakeStep::refused) << line;
-	EXPECT_FALSE (constantTimeEqual ("xbc", "abc", 3));
-	EXPECT_FALSE (constantTimeEqual ("abc", "abd", 3));
-	EXPECT_TRUE (constantTimeEqual ("abc", "abc", 3));
-}
 
 TEST (Frames, KeepAliveAndServerFields)
 {
@@ -107,19 +75,35 @@ TEST (Frames, KeepAliveAndServerFields)
 	EXPECT_FALSE (isStale (1000, 750, 250));
 }
 
-TEST (SessionProtocol, HandshakeAndCommandsInOneReadOrSplit)
+TEST (SessionProtocol, OnlyTheExactHandshakeLineThenCommandsInOneReadOrSplit)
 {
+	const std::string expected = handshakeLine (kToken);
+	EXPECT_EQ (expected, "TARVO6 " + kToken + "\n");
+	std::string received = expected.substr (0, 30);
+	EXPECT_EQ (takeHandshake (received, expected), HandshakeStep::needMore);
+	received += expected.substr (30) + "commands";
+	EXPECT_EQ (takeHandshake (received, expected), HandshakeStep::accepted);
+	EXPECT_EQ (received, "commands");
+
+	std::string eighty (80, 'x');
+	EXPECT_EQ (takeHandshake (eighty, expected), HandshakeStep::needMore);
+	for (std::string line : {"TARVO6 " + kToken + "\r\n", handshakeLine (std::string (48, 'b')),
+	                         "TARVO6 " + kToken.substr (0, 47) + "\n", "TARVO5 " + kToken + "\n", std::string ("\n"),
+	                         "TARVO6 " + kToken + "7\n", std::string (81, 'x')})
+		EXPECT_EQ (takeHandshake (line, expected), HandshakeStep::refused) << line;
+	EXPECT_FALSE (constantTimeEqual ("xbc", "abc", 3));
+	EXPECT_FALSE (constantTimeEqual ("abc", "abd", 3));
+	EXPECT_TRUE (constantTimeEqual ("abc", "abc", 3));
+
 	Rig rig;
 	EXPECT_EQ (rig.send ("TARVO6 " + kToken.substr (0, 10)), Result::keep);
 	EXPECT_FALSE (rig.protocol.authenticated ());
 	const AuditionCommand first = makeCommand (42, 1, 1, 0b0010, 250.0f, 1000.0f, 6000.0f, 0);
 	const std::string second = bytesOf (makeCommand (42, 2, 2, 0b0100, 300.0f, 1500.0f, 6000.5f, 0));
 	EXPECT_EQ (rig.send (kToken.substr (10) + "\n" + bytesOf (first) + second.substr (0, 13)), Result::keep);
-	EXPECT_TRUE (rig.protocol.authenticated ());
-	EXPECT_EQ (rig.protocol.sessionId (), 42u);
-	EXPECT_EQ (rig.sessions.calls, 1);
-	EXPECT_EQ (rig.queued (), 1u);
-	EXPECT_EQ (rig.protocol.pendingBytes (), 13u); // a partial command waits
+	const SessionProtocol& protocol = rig.protocol;
+	EXPECT_EQ (std::make_tuple (protocol.authenticated (), protocol.sessionId (), rig.sessions.calls, rig.queued (), protocol.pendingBytes ()),
+	           std::make_tuple (true, 42u, 1, 1u, size_t (13))); // a partial command waits
 	EXPECT_EQ (rig.send (second.substr (13)), Result::keep);
 	EXPECT_EQ (rig.queued (), 2u);
 
@@ -141,8 +125,7 @@ TEST (SessionProtocol, HandshakeAndCommandsInOneReadOrSplit)
 	// Ending the session: bytes are bytes again until a new handshake, and the old
 	// session's id then ends the new session.
 	rig.protocol.endSession ();
-	EXPECT_FALSE (rig.protocol.authenticated ());
-	EXPECT_EQ (rig.protocol.pendingBytes (), 0u);
+	EXPECT_EQ (std::make_pair (protocol.authenticated (), protocol.pendingBytes ()), std::make_pair (false, size_t (0)));
 	EXPECT_EQ (rig.send (first), Result::keep);
 	rig.protocol.endSession ();
 	rig.handshake ();
@@ -154,7 +137,7 @@ TEST (SessionProtocol, HandshakeAndCommandsInOneReadOrSplit)
 	EXPECT_EQ (wrong.sessions.calls, 0);
 }
 
-TEST (SessionProtocol, FieldRulesAtTheirBoundaries)
+TEST (SessionProtocol, FieldSequenceAndRequestIdRulesAndTheThirtyThirdCommand)
 {
 	// Sequence and request id 1 in the session's own id, unless `tamper` changes them.
 	const struct
@@ -201,10 +184,7 @@ TEST (SessionProtocol, FieldRulesAtTheirBoundaries)
 	// Zero ids are malformed whatever the session has seen.
 	for (uint32_t zero = 0; zero < 3; ++zero)
 		EXPECT_FALSE (hasValidFields (makeCommand (zero != 0, zero != 1, zero != 2, 1, 250.0f, 1000.0f, 6000.0f, 0)));
-}
 
-TEST (SessionProtocol, SequenceAndRequestIdRulesAndTheThirtyThirdCommand)
-{
 	auto second = [] (const std::function<AuditionCommand (Rig&)>& make) {
 		Rig r;
 		r.handshake ();

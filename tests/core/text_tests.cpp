@@ -53,9 +53,8 @@ TEST (StateCodec, HeaderLabelLimitsAndTheSenderLabelRule)
 	};
 	EXPECT_EQ (decode (encodeStateHeader (256)), 256u);
 	EXPECT_EQ (decode (encodeStateHeader (0)), 0u);
-	EXPECT_FALSE (decode (encodeStateHeader (257)));
-	EXPECT_FALSE (decode (encodeStateHeader (0x01000100))); // the high bytes count
-	EXPECT_FALSE (decode (encodeStateHeader (0x00010100)));
+	for (uint32_t tooLong : {257u, 0x01000100u, 0x00010100u}) // the high bytes count
+		EXPECT_FALSE (decode (encodeStateHeader (tooLong))) << tooLong;
 	auto wrongMagic = encodeStateHeader (7);
 	wrongMagic[3] = '2';
 	EXPECT_FALSE (decode (wrongMagic));

@@ -21,7 +21,7 @@ const uint8_t kControllerBytes[16] = {0x51, 0x8E, 0xC9, 0x63, 0x6A, 0x0C, 0xDF, 
 
 // (What the factory says of itself and its classes is checked on the released bundle, as
 // a host's scanner reads it.)
-TEST (Module, TheFactoryAnswersEveryWayAHostAsks)
+TEST (Module, TheFactoryAnswersEveryWayAHostAsksAndInitAndExitKeepAUseCount)
 {
 	HMODULE module = GetModuleHandleW (builtModule ().file ().wstring ().c_str ());
 	EXPECT_EQ (GetProcAddress (module, "DllMain"), nullptr);
@@ -35,11 +35,9 @@ TEST (Module, TheFactoryAnswersEveryWayAHostAsks)
 	PClassInfoW wide;
 	for (int32 i = 0; i < 2; ++i)
 	{
-		ASSERT_EQ (factory->getClassInfo (i, &basic), kResultOk);
-		ASSERT_EQ (factory2->getClassInfo2 (i, &second), kResultOk);
-		ASSERT_EQ (factory3->getClassInfoUnicode (i, &wide), kResultOk);
-		EXPECT_EQ (std::memcmp (second.cid, basic.cid, 16), 0);
-		EXPECT_EQ (std::memcmp (wide.cid, basic.cid, 16), 0);
+		ASSERT_EQ (std::make_tuple (factory->getClassInfo (i, &basic), factory2->getClassInfo2 (i, &second),
+		                            factory3->getClassInfoUnicode (i, &wide)), std::make_tuple (kResultOk, kResultOk, kResultOk));
+		EXPECT_EQ (std::make_pair (std::memcmp (second.cid, basic.cid, 16), std::memcmp (wide.cid, basic.cid, 16)), std::make_pair (0, 0));
 		EXPECT_EQ (std::u16string (reinterpret_cast<const char16_t*> (wide.name)),
 		           i ? u"Tarvo Audio Server Controller" : u"Tarvo Audio Server");
 	}
@@ -75,18 +73,16 @@ TEST (Module, TheFactoryAnswersEveryWayAHostAsks)
 	EXPECT_EQ (factory->addRef (), before + 1);
 	factory->release ();
 	again->release ();
-}
 
-TEST (Module, InitAndExitKeepAUseCountAndTheLastExitForgetsThePanelClass)
-{
-	// A private copy of the module, so its counter starts from zero.
+	// InitDll and ExitDll keep a use count, and the last exit forgets the panel class: on a
+	// private copy of the module, so that its counter starts from zero.
 	const auto copy = std::filesystem::temp_directory_path () / "tarvo-usecount-test.vst3";
 	std::filesystem::copy_file (builtModule ().file (), copy, std::filesystem::copy_options::overwrite_existing);
-	HMODULE module = LoadLibraryW (copy.wstring ().c_str ());
+	module = LoadLibraryW (copy.wstring ().c_str ());
 	ASSERT_NE (module, nullptr);
 	auto initDll = tarvo::host::exported<bool (*) ()> (module, "InitDll");
 	auto exitDll = tarvo::host::exported<bool (*) ()> (module, "ExitDll");
-	auto getFactory = tarvo::host::exported<IPluginFactory* (*) ()> (module, "GetPluginFactory");
+	getFactory = tarvo::host::exported<IPluginFactory* (*) ()> (module, "GetPluginFactory");
 	ASSERT_TRUE (initDll && exitDll && getFactory);
 	EXPECT_TRUE (initDll ());
 	EXPECT_TRUE (initDll ());

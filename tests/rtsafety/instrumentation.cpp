@@ -145,14 +145,17 @@ std::atomic<uint32_t> serverAloneCalls {0};
 
 } // namespace
 
-enum class Place { elsewhere, root, below, serverAlone };
+enum class Place { elsewhere, root, below, serverAlone, link };
 
-/** Where `path` lies among the mapped roots; below one, `real` is where it goes. */
+/** Where `path` lies among the mapped roots; below one, `real` is where it goes, and for
+    the link, where it leads. */
 Place placeOf (const wchar_t* path, std::wstring& real)
 {
 	if (!path || !anyRoot.load ())
 		return Place::elsewhere; // nothing allocated, nothing locked
 	std::lock_guard<std::mutex> lock (rootsMutex);
+	if (!windowsLink.first.empty () && _wcsicmp (path, windowsLink.first.c_str ()) == 0)
+		return real = windowsLink.second, Place::link;
 	const std::wstring_view text (path);
 	auto startsWith = [&] (std::wstring_view prefix) {
 		return text.size () >= prefix.size () && _wcsnicmp (path, prefix.data (), prefix.size ()) == 0;
@@ -172,12 +175,6 @@ Place placeOf (const wchar_t* path, std::wstring& real)
 	return Place::elsewhere;
 }
 
-bool isMappedRoot (const wchar_t* path)
-{
-	std::wstring ignored;
-	return placeOf (path, ignored) == Place::root;
-}
-
 /** `real` on the path as the mapped roots have it. A share's server alone fails with
     "network path not found"; a root itself fails with `atRoot` unless that is 0. */
 template <typename Result, typename Call>
@@ -187,7 +184,7 @@ Result throughRoots (const wchar_t* path, Result failed, DWORD atRoot, Call&& re
 	const Place place = placeOf (path, mapped);
 	if (place == Place::below)
 		return real (mapped.c_str ());
-	if (place == Place::elsewhere || (place == Place::root && atRoot == 0))
+	if (place == Place::elsewhere || place == Place::link || (place == Place::root && atRoot == 0))
 		return real (path);
 	serverAloneCalls += place == Place::serverAlone;
 	SetLastError (place == Place::serverAlone ? DWORD (ERROR_BAD_NETPATH) : atRoot);
@@ -216,16 +213,6 @@ void linkAsWindows (const std::wstring& link, const std::wstring& target)
 	std::lock_guard<std::mutex> lock (rootsMutex);
 	windowsLink = {link, target};
 	anyRoot = true;
-}
-
-/** Whether `path` is the link set up by linkAsWindows; its target in `target`. */
-bool isWindowsLink (const wchar_t* path, std::wstring& target)
-{
-	if (!path || !anyRoot.load ())
-		return false;
-	std::lock_guard<std::mutex> lock (rootsMutex);
-	target = windowsLink.second;
-	return !windowsLink.first.empty () && _wcsicmp (path, windowsLink.first.c_str ()) == 0;
 }
 
 uint32_t callsOnServerAlone () { return serverAloneCalls.load (); }
@@ -352,6 +339,7 @@ decltype (&WriteFile) __wrap___imp_WriteFile = &writeOrFail;
 decltype (&OpenProcessToken) __wrap___imp_OpenProcessToken = &openToken;
 
 // The file calls a run makes on its runtime directory go through mapped roots.
+using tarvo::test::Place;
 #define REAL(name) extern decltype (&name) __real___imp_##name;
 REAL (CreateDirectoryW)
 REAL (GetFileAttributesW)
@@ -366,13 +354,12 @@ static BOOL WINAPI createDirectory (LPCWSTR path, LPSECURITY_ATTRIBUTES attribut
 }
 static DWORD WINAPI fileAttributes (LPCWSTR path)
 {
-	if (std::wstring target; tarvo::test::isWindowsLink (path, target))
-		return FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
-	// A drive's root reads as a hidden system directory.
-	return tarvo::test::throughRoots (path, INVALID_FILE_ATTRIBUTES, 0, [] (LPCWSTR p) {
-		return tarvo::test::isMappedRoot (p) ? DWORD (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)
-		                                     : __real___imp_GetFileAttributesW (p);
-	});
+	// A drive's root reads as a hidden system directory; the link as a reparse point.
+	std::wstring real;
+	if (const auto place = tarvo::test::placeOf (path, real); place == Place::root || place == Place::link)
+		return place == Place::link ? FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT
+		                            : FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+	return tarvo::test::throughRoots (path, INVALID_FILE_ATTRIBUTES, 0, [] (LPCWSTR p) { return __real___imp_GetFileAttributesW (p); });
 }
 static BOOL WINAPI fileSecurity (LPCWSTR path, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR descriptor)
 {
@@ -382,15 +369,12 @@ static BOOL WINAPI fileSecurity (LPCWSTR path, SECURITY_INFORMATION what, PSECUR
 static HANDLE WINAPI createFile (LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                                  DWORD disposition, DWORD flags, HANDLE model)
 {
-	if (std::wstring target; tarvo::test::isWindowsLink (path, target))
+	if (std::wstring target; tarvo::test::placeOf (path, target) == Place::link)
 	{
 		if (!(flags & FILE_FLAG_OPEN_REPARSE_POINT))
 			return __real___imp_CreateFileW (target.c_str (), access, share, attributes, disposition, flags, model);
 		if (disposition == CREATE_NEW)
-		{
-			SetLastError (ERROR_FILE_EXISTS);
-			return INVALID_HANDLE_VALUE;
-		}
+			return SetLastError (ERROR_FILE_EXISTS), INVALID_HANDLE_VALUE;
 	}
 	return tarvo::test::throughRoots (path, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED, [&] (LPCWSTR p) {
 		return __real___imp_CreateFileW (p, access, share, attributes, disposition, flags, model);
@@ -398,7 +382,7 @@ static HANDLE WINAPI createFile (LPCWSTR path, DWORD access, DWORD share, LPSECU
 }
 static BOOL WINAPI deleteFile (LPCWSTR path)
 {
-	if (std::wstring target; tarvo::test::isWindowsLink (path, target))
+	if (std::wstring target; tarvo::test::placeOf (path, target) == Place::link)
 		return tarvo::test::linkAsWindows ({}, {}), TRUE;
 	return tarvo::test::throughRoots (path, FALSE, ERROR_ACCESS_DENIED, [] (LPCWSTR p) { return __real___imp_DeleteFileW (p); });
 }

@@ -10,9 +10,7 @@ namespace tarvo::test {
 
 struct AudioThreadCounts
 {
-	uint64_t allocations {0};
-	uint64_t frees {0};
-	uint64_t locks {0};
+	uint64_t allocations {0}, frees {0}, locks {0};
 };
 
 /** Counting applies to the calling thread, between begin and end. */
@@ -26,14 +24,9 @@ AudioThreadCounts audioThreadCounts ();
 void failAllocationAfter (uint64_t granted);
 uint64_t failedAllocations ();
 
-enum KernelCall
-{
-	kWait, // WaitForMultipleObjects: one per pass of the loop
-	kRead,
-	kWrite,
-	kOtherCall, // events, overlapped results, connecting, disconnecting, cancelling
-	kKernelCallKinds
-};
+// kWait is WaitForMultipleObjects, one per pass of the loop; kOtherCall events, overlapped
+// results, connecting, disconnecting and cancelling.
+enum KernelCall { kWait, kRead, kWrite, kOtherCall, kKernelCallKinds };
 
 struct KernelCalls
 {

@@ -37,8 +37,7 @@ TEST (AudioServer, LabelRolesAndThePrimarysDeparture)
 	processWide ().primarySerial = 0;
 	auto first = std::make_unique<AudioServer> ();
 	auto second = std::make_unique<AudioServer> ();
-	EXPECT_EQ (second->instanceSerial (), first->instanceSerial () + 1);
-	EXPECT_EQ (first->labelGeneration (), 1u);
+	EXPECT_EQ (std::make_pair (second->instanceSerial (), first->labelGeneration ()), std::make_pair (first->instanceSerial () + 1, 1u));
 	first->setLabel (u"Drums");
 	first->setLabel (u"Drums"); // unchanged text still counts
 	EXPECT_EQ (first->labelGeneration (), 3u);
@@ -48,52 +47,43 @@ TEST (AudioServer, LabelRolesAndThePrimarysDeparture)
 
 	EXPECT_EQ (first->status (), (SenderStatus {u"Drums", u"Waiting for Tarvo"})); // no primary, not connected, no audition
 	processWide ().primarySerial = first->instanceSerial ();
-	EXPECT_EQ (first->status ().role, 1);
-	EXPECT_EQ (second->status ().role, 2);
+	EXPECT_EQ (std::make_tuple (first->status ().role, second->status ().role), std::make_tuple (1, 2));
 
 	// Only the primary's departure withdraws the role, and bumps the generation once.
-	uint32_t before = test::primaryGeneration ();
+	auto primary = [] { return std::make_pair (processWide ().primarySerial.load (), test::primaryGeneration ()); };
+	const uint32_t before = test::primaryGeneration ();
 	second.reset ();
-	EXPECT_EQ (processWide ().primarySerial.load (), first->instanceSerial ());
-	EXPECT_EQ (test::primaryGeneration (), before);
+	EXPECT_EQ (primary (), std::make_pair (first->instanceSerial (), before));
 	first.reset ();
-	EXPECT_EQ (processWide ().primarySerial.load (), 0u);
-	EXPECT_EQ (test::primaryGeneration (), before + 1);
+	EXPECT_EQ (primary (), std::make_pair (0u, before + 1));
 
 	// Bumps between two process calls count as one change; nothing is captured while no
 	// visualiser is connected.
 	AudioServer server;
 	auto& count = server.mailbox ().primaryChangeCount;
-	server.followPrimaryGeneration ();
-	EXPECT_EQ (count.load (), 0u);
-	processWide ().primaryGeneration.fetch_add (3);
-	server.followPrimaryGeneration ();
-	server.followPrimaryGeneration ();
-	EXPECT_EQ (count.load (), 1u);
-	processWide ().primaryGeneration.fetch_add (1);
-	server.followPrimaryGeneration ();
-	EXPECT_EQ (count.load (), 2u);
-	const float samples[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-	const float* channels[2] = {samples, samples};
-	const double wide[8] = {};
-	const double* wideChannels[1] = {wide};
+	for (const auto& [bump, calls, changes] : {std::make_tuple (0u, 1, 0u), std::make_tuple (3u, 2, 1u), std::make_tuple (1u, 1, 2u)})
+	{
+		processWide ().primaryGeneration.fetch_add (bump);
+		for (int call = 0; call < calls; ++call)
+			server.followPrimaryGeneration ();
+		EXPECT_EQ (count.load (), changes) << bump << " more, " << calls << " calls";
+	}
+	const float samples[8] = {1, 2, 3, 4, 5, 6, 7, 8}, *channels[2] = {samples, samples};
+	const double wide[8] = {}, *wideChannels[1] = {wide};
 	server.capture (channels, 2, 8, 0, 48000.0);
 	server.capture (wideChannels, 1, 8, 0, 48000.0);
-	EXPECT_EQ (server.ring ().waiting (), 0u);
-	EXPECT_EQ (server.ring ().nextSequence (), 0u);
+	EXPECT_EQ (std::make_pair (server.ring ().waiting (), server.ring ().nextSequence ()), std::make_pair (0u, 0u));
 }
 
 TEST (Messages, RenamesAreCleanedStatusIsValidatedAndTheControllerMakesOneView)
 {
 	LinkedInstance recorded (false);
 	auto& log = *recorded.recorder;
-	const uint32_t before = test::primaryGeneration ();
-	const struct
-	{
-		std::u16string sent, label;
-	} renames[] = {{std::u16string (70, u'n'), std::u16string (64, u'n')},
-	               {std::u16string (63, u'k') + u"\U0001F3B9", std::u16string (63, u'k')}, // a pair across the cut
-	               {u"Room\tMic", u"Room Mic"}};
+	const uint32_t before = test::primaryGeneration (); // renames leave the auditions alone
+	const struct { std::u16string sent, label; } renames[] = {
+	    {std::u16string (70, u'n'), std::u16string (64, u'n')},
+	    {std::u16string (63, u'k') + u"\U0001F3B9", std::u16string (63, u'k')}, // a pair across the cut
+	    {u"Room\tMic", u"Room Mic"}};
 	int answers = 0;
 	for (const auto& r : renames)
 	{
@@ -106,15 +96,13 @@ TEST (Messages, RenamesAreCleanedStatusIsValidatedAndTheControllerMakesOneView)
 	EXPECT_EQ (recorded.processorPoint->notify (makeMessage (kMessageName)), kInvalidArgument); // no "name"
 	EXPECT_NE (recorded.processorPoint->notify (makeMessage ("tarvo.unknown")), kResultOk);
 	EXPECT_EQ (recorded.processorPoint->notify (nullptr), kInvalidArgument);
-	EXPECT_EQ (log.count (kMessageStatus), answers);
-	EXPECT_EQ (test::primaryGeneration (), before); // renames leave the auditions alone
+	EXPECT_EQ (std::make_pair (log.count (kMessageStatus), test::primaryGeneration ()), std::make_pair (answers, before));
 
 	// Poll and clear are answered with the five attributes.
 	recorded.processorPoint->notify (makeMessage (kMessagePoll));
 	recorded.processorPoint->notify (makeMessage (kMessageClear));
-	EXPECT_EQ (log.count (kMessageStatus), answers + 2);
-	EXPECT_EQ (std::make_tuple (log.lastName, log.lastText, log.lastRole, log.lastConnected, log.lastMode),
-	           std::make_tuple (std::u16string (u"Room Mic"), std::u16string (u"Waiting for Tarvo"), 0, 0, 0));
+	EXPECT_EQ (std::make_tuple (log.count (kMessageStatus), log.lastName, log.lastText, log.lastRole, log.lastConnected, log.lastMode),
+	           std::make_tuple (answers + 2, std::u16string (u"Room Mic"), std::u16string (u"Waiting for Tarvo"), 0, 0, 0));
 
 	LinkedInstance instance;
 	Controller& controller = *instance.controller;
@@ -153,11 +141,9 @@ TEST (Messages, RenamesAreCleanedStatusIsValidatedAndTheControllerMakesOneView)
 	instance.poll ();
 	controller.renameSender (u"Audio Server"); // the cached name
 	controller.renameSender (std::u16string (65, u'x'));
-	EXPECT_EQ (handler.dirtyTrue.load (), 0);
-	EXPECT_EQ (instance.poll ().name, u"Audio Server");
+	EXPECT_EQ (std::make_tuple (handler.dirtyTrue.load (), instance.poll ().name), std::make_tuple (0, u"Audio Server"));
 	controller.renameSender (std::u16string (64, u'y'));
-	EXPECT_EQ (handler.dirtyTrue.load (), 1);
-	EXPECT_EQ (instance.poll ().name, std::u16string (64, u'y'));
+	EXPECT_EQ (std::make_tuple (handler.dirtyTrue.load (), instance.poll ().name), std::make_tuple (1, std::u16string (64, u'y')));
 	controller.setComponentHandler (nullptr);
 	// With no processor to take it nothing goes out, and the project stays as it was.
 	IPtr<Controller> alone = test::makeController ();
@@ -172,11 +158,9 @@ TEST (Messages, RenamesAreCleanedStatusIsValidatedAndTheControllerMakesOneView)
 	ViewRect size;
 	EXPECT_EQ (view->getSize (&size), kResultOk);
 	EXPECT_EQ (std::make_pair (size.getWidth (), size.getHeight ()), std::make_pair (360, 210));
-	EXPECT_EQ (view->isPlatformTypeSupported ("HWND"), kResultTrue);
-	EXPECT_EQ (view->isPlatformTypeSupported ("NSView"), kResultFalse);
-	EXPECT_EQ (view->isPlatformTypeSupported (nullptr), kResultFalse);
-	EXPECT_EQ (controller.createView ("Editor"), nullptr);
-	EXPECT_EQ (controller.createView (nullptr), nullptr);
+	EXPECT_EQ (std::make_tuple (view->isPlatformTypeSupported ("HWND"), view->isPlatformTypeSupported ("NSView"),
+	                            view->isPlatformTypeSupported (nullptr)), std::make_tuple (kResultTrue, kResultFalse, kResultFalse));
+	EXPECT_EQ (std::make_tuple (controller.createView ("Editor"), controller.createView (nullptr)), std::make_tuple (nullptr, nullptr));
 }
 
 TEST (Messages, AClearReachesEveryConnectedSenderUntilEachIsAcknowledged)
@@ -201,8 +185,7 @@ TEST (Messages, AClearReachesEveryConnectedSenderUntilEachIsAcknowledged)
 	};
 	auto both = [&] (const char16_t* text) { return until ([&] { return a.poll ().text == text && b.poll ().text == text; }, 3000ms); };
 	ASSERT_TRUE (both (u"Connected \u00B7 full audio"));
-	EXPECT_TRUE (a.poll ().connected);
-	EXPECT_EQ (b.recorder->lastConnected, 1);
+	EXPECT_EQ (std::make_tuple (a.poll ().connected, b.recorder->lastConnected), std::make_tuple (true, 1));
 
 	a.controller->sendRequest (kMessageClear);
 	ASSERT_TRUE (both (u"Full audio \u00B7 cleared"));

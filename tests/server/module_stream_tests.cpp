@@ -41,11 +41,9 @@ TEST (ModuleStream, WhatTheHostProcessesArrivesAndABandSoloIsHeardThenExpires)
 	ASSERT_TRUE (frame);
 	const BlockHeader& h = frame->header; // state 0: a session, no audition, a fresh call: full audio
 	EXPECT_EQ (std::make_tuple (h.position, h.frameCount, h.sampleRate, h.stateCode), std::make_tuple (int64_t (90000), 700u, 44100u, 0u));
-	for (uint32_t f = 0; f < 700; ++f)
-	{
-		ASSERT_EQ (frame->samples[2 * f], float (1.0 / 3.0 + f * 1e-4));
-		ASSERT_EQ (frame->samples[2 * f + 1], float (-(1.0 / 3.0 + f * 1e-4)));
-	}
+	for (int32 f = 0; f < 700; ++f)
+		for (int32 c = 0; c < 2; ++c)
+			ASSERT_EQ (frame->samples[2 * f + c], float ((c ? -1.0 : 1.0) * (1.0 / 3.0 + f * 1e-4))) << f << "/" << c;
 	ProcessData& offline = buffers.prepare (512);
 	offline.processMode = kOffline;
 	ASSERT_EQ (instance->processor->process (offline), kResultOk);

@@ -95,10 +95,9 @@ TEST_F (PipeTest, TheTokenOpensASessionAndAudioAndKeepAlivesFollow)
 	ASSERT_TRUE (client.connect (*record, error)) << error;
 	auto first = test::readUntil (client, [] (const Frame&) { return true; });
 	ASSERT_TRUE (first);
-	EXPECT_TRUE (first->isKeepAlive ()); // right after the handshake
-	EXPECT_EQ (client.bytesReceived (), 64u);
-	const BlockHeader& k = first->header; // state 4: no process call yet, stale
-	EXPECT_EQ (std::make_tuple (k.sessionId, k.instanceSerial, k.stateCode), std::make_tuple (1u, server.instanceSerial (), 4u));
+	const BlockHeader& k = first->header; // a keep-alive right after the handshake; state 4: no process call yet, stale
+	EXPECT_EQ (std::make_tuple (first->isKeepAlive (), client.bytesReceived (), k.sessionId, k.instanceSerial, k.stateCode),
+	           std::make_tuple (true, uint64_t (64), 1u, server.instanceSerial (), 4u));
 	ASSERT_TRUE (test::waitUntil ([&] { return server.isCapturing (); }, 1000ms));
 
 	processCall (server, 2500, 0.25f, 7000);
@@ -113,8 +112,7 @@ TEST_F (PipeTest, TheTokenOpensASessionAndAudioAndKeepAlivesFollow)
 		for (uint32_t f = 0; f < h.frameCount; ++f)
 		{
 			const float expected = 0.25f + float (f + 1024u * i) * 1e-4f;
-			ASSERT_EQ (frame->samples[2 * f], expected);
-			ASSERT_EQ (frame->samples[2 * f + 1], -expected);
+			ASSERT_EQ (std::make_pair (frame->samples[2 * f], frame->samples[2 * f + 1]), std::make_pair (expected, -expected)) << f;
 		}
 	}
 
@@ -311,22 +309,15 @@ TEST_F (PipeTest, StatusFollowsTheSessionAndStopIsPrompt)
 	EXPECT_TRUE (server.status ().connected);
 	mailbox.lastProcessMs = steadyMillis ();
 	mailbox.staleLimitMs = 60000;
-	const struct
+	const std::tuple<uint64_t, uint64_t, const char16_t*, int64_t> states[] = {
+	    {makeStateWord (0, 0, 0), 0, u"Connected \u00B7 full audio", 0}, {makeStateWord (3, 1, 0b0110), 0, u"Band Solo active", 1},
+	    {makeStateWord (3, 1, 0b1000), 0, u"Band Solo active", 1},      {makeStateWord (4, 1, 16), 0, u"Spectrum audition active", 2},
+	    {makeStateWord (4, 1, 16), 1, u"Full audio \u00B7 cleared", 0}};
+	for (const auto& [word, changes, text, mode] : states)
 	{
-		uint64_t word, changes;
-		const char16_t* text;
-		int64_t mode;
-	} states[] = {{makeStateWord (0, 0, 0), 0, u"Connected \u00B7 full audio", 0},
-	              {makeStateWord (3, 1, 0b0110), 0, u"Band Solo active", 1},
-	              {makeStateWord (3, 1, 0b1000), 0, u"Band Solo active", 1},
-	              {makeStateWord (4, 1, 16), 0, u"Spectrum audition active", 2},
-	              {makeStateWord (4, 1, 16), 1, u"Full audio \u00B7 cleared", 0}};
-	for (const auto& s : states)
-	{
-		mailbox.stateWord = s.word;
-		mailbox.primaryChangeCount = s.changes;
-		EXPECT_EQ (server.status ().text, s.text);
-		EXPECT_EQ (server.status ().auditionMode, s.mode);
+		mailbox.stateWord = word;
+		mailbox.primaryChangeCount = changes;
+		EXPECT_EQ (std::make_tuple (server.status ().text, server.status ().auditionMode), std::make_tuple (std::u16string (text), mode));
 	}
 	mailbox.lastProcessMs = steadyMillis () - 120000; // clearing outranks a stalled host
 	EXPECT_EQ (server.status ().text, u"Full audio \u00B7 cleared");
@@ -337,9 +328,8 @@ TEST_F (PipeTest, StatusFollowsTheSessionAndStopIsPrompt)
 	server.stop ();
 	EXPECT_LT (millisSince (stopping), 300);
 	EXPECT_TRUE (test::hungUp (client, 1000ms));
-	EXPECT_FALSE (server.isRunning ());
-	EXPECT_FALSE (server.isCapturing ());
-	EXPECT_EQ (server.status ().text, u"Waiting for Tarvo");
+	EXPECT_EQ (std::make_tuple (server.isRunning (), server.isCapturing (), server.status ().text),
+	           std::make_tuple (false, false, u"Waiting for Tarvo"));
 	EXPECT_TRUE (std::filesystem::is_empty (runtime.path ()));
 	server.stop (); // again: harmless
 	server.start ();
@@ -377,16 +367,14 @@ TEST (ServerRun, ClientsThatHangUpAtOnceEndOnlyTheirOwnSession)
 	opener.join ();
 	auto record = test::waitForSender (runtime.path ());
 	ASSERT_TRUE (record);
-	EXPECT_EQ (record->id, id);
-	EXPECT_EQ (client::listSenders (runtime.path ()).size (), 1u);
-	EXPECT_EQ (server.status ().text, u"Waiting for Tarvo");
+	EXPECT_EQ (std::make_tuple (record->id, client::listSenders (runtime.path ()).size (), server.status ().text),
+	           std::make_tuple (id, size_t (1), u"Waiting for Tarvo"));
 	VisualiserClient visualiser;
 	std::string error;
 	ASSERT_TRUE (visualiser.connect (*record, error)) << error;
 	ASSERT_TRUE (test::waitUntil ([&] { return server.isCapturing (); }, 2000ms));
 	processCall (server, 1, 0.5f); // a single frame is audio too, in either sample size
-	const double wide[1] = {0.75};
-	const double* channels[2] = {wide, wide};
+	const double wide[1] = {0.75}, *channels[2] = {wide, wide};
 	server.capture (channels, 2, 1, 0, 48000.0);
 	for (const float expected : {0.5f, 0.75f})
 	{

@@ -44,11 +44,10 @@ void expectUserOnly (PSECURITY_DESCRIPTOR descriptor, bool onDisk = false)
 	const bool lenient = onDisk && ntdll && GetProcAddress (ntdll, "wine_get_version");
 	SECURITY_DESCRIPTOR_CONTROL control = 0;
 	DWORD revision = 0;
-	ASSERT_TRUE (GetSecurityDescriptorControl (descriptor, &control, &revision));
 	BOOL present = FALSE, defaulted = FALSE;
 	PACL dacl = nullptr;
-	ASSERT_TRUE (GetSecurityDescriptorDacl (descriptor, &present, &dacl, &defaulted));
-	ASSERT_TRUE (present && dacl);
+	ASSERT_TRUE (GetSecurityDescriptorControl (descriptor, &control, &revision));
+	ASSERT_TRUE (GetSecurityDescriptorDacl (descriptor, &present, &dacl, &defaulted) && present && dacl);
 	if (!lenient)
 	{
 		EXPECT_TRUE (control & SE_DACL_PROTECTED);
@@ -110,12 +109,10 @@ TEST (Access, TheDescriptorLetsInOnlyTheUserIdsNeverRepeatAndTheRuntimeDirectory
 	AccessDescriptor access = makeAccessDescriptor ();
 	ASSERT_NE (access.descriptor (), nullptr);
 	expectUserOnly (access.descriptor ());
-	EXPECT_EQ (access.attributes ()->nLength, 24u);
-	EXPECT_FALSE (access.attributes ()->bInheritHandle);
+	EXPECT_EQ (std::make_tuple (access.attributes ()->nLength, access.attributes ()->bInheritHandle), std::make_tuple (24u, FALSE));
 	PSID owner = nullptr;
 	BOOL defaulted = FALSE;
-	ASSERT_TRUE (GetSecurityDescriptorOwner (access.descriptor (), &owner, &defaulted));
-	EXPECT_EQ (owner, nullptr);
+	EXPECT_TRUE (GetSecurityDescriptorOwner (access.descriptor (), &owner, &defaulted) && owner == nullptr);
 	AccessDescriptor moved (std::move (access)); // the attributes follow the descriptor
 	EXPECT_EQ (moved.attributes ()->lpSecurityDescriptor, moved.descriptor ());
 	EXPECT_EQ (access.descriptor (), nullptr);
@@ -124,10 +121,8 @@ TEST (Access, TheDescriptorLetsInOnlyTheUserIdsNeverRepeatAndTheRuntimeDirectory
 	std::set<std::string> seen;
 	for (int i = 0; i < 200; ++i)
 	{
-		const std::string hex = makeRandomHex ();
-		ASSERT_EQ (hex.size (), 48u);
-		ASSERT_EQ (hex.find_first_not_of ("0123456789abcdef"), std::string::npos) << hex;
-		seen.insert (hex);
+		const std::string hex = *seen.insert (makeRandomHex ()).first;
+		ASSERT_TRUE (hex.size () == 48 && hex.find_first_not_of ("0123456789abcdef") == std::string::npos) << hex;
 	}
 	EXPECT_EQ (seen.size (), 200u);
 
