@@ -99,6 +99,10 @@ foreach(pair "ProductVersion\t${VERSION}" "Manufacturer\tTarvo" "ProductName\tTa
   endif()
 endforeach()
 run(file_table "${MSIINFO}" export "${installer}" File)
+# The module carries its version in the table too: Windows Installer replaces a versioned
+# file on disk (a bundle copied there by hand) only with a newer versioned one.
+string(REGEX MATCH "\t${product}\.vst3\t[0-9]+\t([^\t]*)\t" module_row "${file_table}")
+expect("The installer's version of the module" "${CMAKE_MATCH_1}" "${VERSION}.0")
 string(REGEX MATCHALL "\n[^\t\n]+\t[^\t\n]+\t[^\t\n]+\t[0-9]+" rows "${file_table}")
 set(installed "")
 foreach(row IN LISTS rows)
