@@ -158,7 +158,7 @@ TEST (FailingCalls, RuntimeFoldersAtRootsOrBehindADevicePathPublishAndNeverPastA
 	    {L"C:\\", 3}, {L"C:/x", 3}, {L"C:", 0}, {L"x\\y", 0}, {L"\\\\server\\share", 14},
 	    {L"\\\\server\\share\\x", 15}, {L"//server//share/x", 16}, {L"\\\\server", 0},
 	    {L"\\\\?\\C:\\x", 7}, {L"\\\\.\\C:\\", 7}, {L"\\\\?\\Volume{1}\\x", 14},
-	    {L"\\\\?\\UNC\\server\\share\\x", 21}, {L"\\\\?\\UNC\\server", 0},
+	    {L"\\\\?\\UNC\\server\\share\\x", 21}, {L"\\\\.\\UNC\\server\\share\\x", 21}, {L"\\\\?\\UNC\\server", 0},
 	};
 	for (const auto& [path, length] : roots)
 		EXPECT_EQ (windowsRootLength (path), length) << std::filesystem::path (path).string ();

@@ -20,13 +20,12 @@ namespace {
 
 // No thread_local here: emulated TLS may itself allocate on first use.
 std::atomic<DWORD> countedThread {0};
-std::atomic<uint64_t> allocations {0}, frees {0}, locks {0}, refused {0};
+std::atomic<uint64_t> allocations {0}, frees {0}, locks {0}, refused {0}, tokensOpened {0};
 std::atomic<int64_t> grantedUntilFailure {-1}; // -1: no allocation fails
 std::atomic<uint64_t> kernelCalls[kKernelCallKinds];
 std::atomic<DWORD> ignoredThreads[8];
-std::atomic<bool> connectFails {false}, writeFails {false}, writeShort {false};
-std::atomic<uint64_t> tokensOpened {0};
-std::atomic<bool> timersRefused {false};
+std::atomic<bool> connectFails {false}, writeFails {false}, writeShort {false}, timersRefused {false};
+std::atomic<uint32_t> timerPeriod {0};
 std::atomic<HANDLE> tickingTimers[8];
 
 bool counting ()
@@ -51,17 +50,8 @@ bool countAllocation ()
 	return left == 0;
 }
 
-void countFree (void* p)
-{
-	if (p && counting ())
-		++frees;
-}
-
-void countLock ()
-{
-	if (counting ())
-		++locks;
-}
+void countFree (void* p) { if (p && counting ()) ++frees; }
+void countLock () { if (counting ()) ++locks; }
 
 bool ignored ()
 {
@@ -218,6 +208,7 @@ void linkAsWindows (const std::wstring& link, const std::wstring& target)
 uint32_t callsOnServerAlone () { return serverAloneCalls.load (); }
 
 uint64_t runsBegun () { return tokensOpened.load (); }
+uint32_t lastTimerPeriod () { return timerPeriod.load (); }
 
 void ignoreKernelCallsOfThisThread ()
 {
@@ -308,22 +299,23 @@ static HANDLE WINAPI timerOrNone (LPSECURITY_ATTRIBUTES attributes, LPCWSTR name
 	}
 	return __real___imp_CreateWaitableTimerExW (attributes, name, flags, access);
 }
-// Setting, cancelling and closing timers keep track of the ones left ticking.
+// Setting, cancelling and closing timers keep track of the ones left ticking (setting and cancelling count as calls).
 extern decltype (&SetWaitableTimer) __real___imp_SetWaitableTimer;
 extern decltype (&CancelWaitableTimer) __real___imp_CancelWaitableTimer;
 extern decltype (&CloseHandle) __real___imp_CloseHandle;
 static BOOL WINAPI setTimer (HANDLE timer, const LARGE_INTEGER* due, LONG period, PTIMERAPCROUTINE routine, LPVOID argument,
                              BOOL resume)
 {
-	const BOOL set = __real___imp_SetWaitableTimer (timer, due, period, routine, argument, resume);
+	const BOOL set = tarvo::test::Counted<tarvo::test::kOtherCall, &__real___imp_SetWaitableTimer>::call (
+	    timer, due, period, routine, argument, resume);
 	if (set)
-		tarvo::test::noteTimer (timer, period > 0);
+		tarvo::test::noteTimer (timer, period > 0), tarvo::test::timerPeriod = uint32_t (period);
 	return set;
 }
 static BOOL WINAPI cancelTimer (HANDLE timer)
 {
 	tarvo::test::noteTimer (timer, false);
-	return __real___imp_CancelWaitableTimer (timer);
+	return tarvo::test::Counted<tarvo::test::kOtherCall, &__real___imp_CancelWaitableTimer>::call (timer);
 }
 static BOOL WINAPI closeHandle (HANDLE handle)
 {

@@ -46,8 +46,9 @@ void failNextWrite ();
 void shortenNextWrite ();
 /** While true, no waitable timer can be made, as on Windows before 10 1803 (high resolution). */
 void refuseTimers (bool refuse);
-/** Periodic waitable timers set and neither cancelled nor closed since. */
+/** Periodic waitable timers set and neither cancelled nor closed since; the period last set. */
 uint32_t timersTicking ();
+uint32_t lastTimerPeriod ();
 /** Server runs begun so far (each opens the process token first). */
 uint64_t runsBegun ();
 

@@ -30,10 +30,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-enum class Mode { realtime, offline, recording, stalling };
+enum class Mode { realtime, offline, recording, stalling, liveBuffers };
 
-/** The host's audio thread: calls process() every 5 ms (256 frames at 48 kHz), counting
-    what happens inside each call. */
+/** The host's audio thread: calls process() every 5 ms (256 frames at 48 kHz, or 16 for a
+    live player's buffers), counting what happens inside each call. */
 struct AudioThread
 {
 	explicit AudioThread (IAudioProcessor* processor) : thread ([this, processor] { run (*processor); }) {}
@@ -46,11 +46,12 @@ struct AudioThread
 		for (uint64_t n = 0; !stop.load (); ++n, ++calls)
 		{
 			host::ProcessBuffers& buffers = n % 3 == 0 ? wide : narrow;
-			for (int32 c = 0; c < 2; ++c)
-				for (int32 f = 0; f < 256; ++f)
-					buffers.setInput (c, f, 0.3 * std::sin (0.05 * double (f + 256 * n)) * (c ? -1 : 1));
-			ProcessData& data = buffers.prepare (256);
 			const Mode m = mode.load ();
+			const int32 frames = m == Mode::liveBuffers ? 16 : 256;
+			for (int32 c = 0; c < 2; ++c)
+				for (int32 f = 0; f < frames; ++f)
+					buffers.setInput (c, f, 0.3 * std::sin (0.05 * double (f + 256 * n)) * (c ? -1 : 1));
+			ProcessData& data = buffers.prepare (frames);
 			data.processMode = m == Mode::offline ? kOffline : (n % 5 == 0 ? kPrefetch : kRealtime);
 			buffers.context ().state = ProcessContext::kPlaying | ProcessContext::kContTimeValid |
 			                           (m == Mode::recording ? ProcessContext::kRecording : 0);
@@ -185,6 +186,9 @@ TEST (RealTimeSafety, TheAudioThreadNeitherAllocatesNorLocksAndTheServerThreadCa
 		audio.mode = Mode::realtime;
 		expectPasses ("streaming 256-frame blocks", 1500ms, kAnyPasses, 2.3);
 		EXPECT_EQ (test::timersTicking (), 1u); // the session's wake-up
+		audio.mode = Mode::liveBuffers; // 16 blocks fill half the ring in 5 ms, sooner than 8
+		EXPECT_TRUE (test::waitUntil ([] { return test::lastTimerPeriod () == 5; }, 1000ms));
+		audio.mode = Mode::realtime;
 		uint32_t id = 1;
 		hold (500ms, [&] (int) { visualiser.request (id, 0b0010); }); // Band Solo
 		++id;

@@ -54,7 +54,7 @@ TEST (ModuleStream, WhatTheHostProcessesArrivesAndABandSoloIsHeardThenExpires)
 	// `repeat`, a visualiser's command sent again every few calls); then how far the last
 	// call's output departs from its input.
 	int64 position = 0;
-	uint32_t sequence = 0;
+	uint32_t sequence = 0, soloId = 1;
 	auto send = [&] (const AuditionCommand& command) { return client.sendBytes (&command, sizeof command, error); };
 	auto processUntil = [&] (const std::function<bool (const Frame&)>& accept, int calls = 100,
 	                         const std::function<AuditionCommand ()>& repeat = nullptr) {
@@ -86,7 +86,7 @@ TEST (ModuleStream, WhatTheHostProcessesArrivesAndABandSoloIsHeardThenExpires)
 	// is current, so a few calls go first.)
 	processUntil ([] (const Frame&) { return false; }, 3);
 	const uint32_t session = frame->header.sessionId;
-	auto bandSolo = [&] { return makeCommand (session, ++sequence, 1, 0b0001, 250.0f, 1000.0f, 6000.0f, 0); };
+	auto bandSolo = [&] { return makeCommand (session, ++sequence, soloId, 0b0001, 250.0f, 1000.0f, 6000.0f, 0); };
 	auto active = processUntil ([] (const Frame& f) { return f.header.stateCode == 1; }, 100, bandSolo);
 	ASSERT_TRUE (active);
 	EXPECT_EQ (std::make_pair (active->header.requestId, active->header.bandMask), std::make_pair (1u, 1u));
@@ -97,9 +97,12 @@ TEST (ModuleStream, WhatTheHostProcessesArrivesAndABandSoloIsHeardThenExpires)
 	EXPECT_EQ (expired->header.requestId, 1u);
 	EXPECT_EQ (departure (nullptr), 0.0);
 
-	// A refused command ends the session, and the next client gets the next one.
+	// A refused command ends the session and its audition, and the next client gets the next one.
+	soloId = 3; // (an expired request stays retired)
+	ASSERT_TRUE (processUntil ([] (const Frame& f) { return f.header.stateCode == 1; }, 100, bandSolo));
 	send (makeCommand (session, ++sequence, 2, 0b0010, 250.0f, 299.9f, 6000.0f, 0)); // 299.9 < 250 x 1.2
 	EXPECT_TRUE (test::hungUp (client, 2000ms));
+	EXPECT_EQ (departure (nullptr), 0.0);
 	ASSERT_TRUE (client.connect (*record, error)) << error;
 	frame = test::readUntil (client, [] (const Frame&) { return true; });
 	ASSERT_TRUE (frame);
