@@ -411,7 +411,10 @@ TEST_F (PanelTest, AttachingAgainAndHostsThatDestroyOrReleaseEarly)
 	EXPECT_NE (first[1], first[0]);
 	for (HGDIOBJ object : first)
 		EXPECT_NE (GetObjectType (object), 0u);
+	HWND search = CreateWindowExW (0, L"EDIT", L"", WS_CHILD, 0, 0, 80, 20, window.window (), nullptr, nullptr, nullptr);
+	SetFocus (search); // a box of the host's own has the keyboard, and keeps it
 	ASSERT_EQ (view->removed (), kResultOk);
+	EXPECT_EQ (GetFocus (), search);
 	EXPECT_EQ (window.childOfClass (L"TarvoAudioServerPanel"), nullptr);
 	ASSERT_EQ (view->attached (window.window (), "HWND"), kResultOk);
 	panel = window.childOfClass (L"TarvoAudioServerPanel");
