@@ -198,15 +198,13 @@ TEST_F (PanelTest, EveryControlIsWhereItBelongsAndThePrimaryAndClearButtonsAskTh
 		const RECT r = rectInParent (found);
 		EXPECT_EQ ((std::array<LONG, 4> {r.left, r.top, r.right - r.left, r.bottom - r.top}),
 		           (std::array<LONG, 4> {e.x, e.y, e.width, e.height}));
-		if (e.text)
-		{
-			EXPECT_EQ (textOf (found), e.text);
-		}
+		EXPECT_TRUE (!e.text || textOf (found) == e.text) << "its text is " << textOf (found);
 		// An edit control takes WS_BORDER over and draws the border itself.
 		const DWORD border = e.id == kNameEdit ? WS_BORDER : 0;
 		EXPECT_EQ (DWORD (GetWindowLongW (found, GWL_STYLE)) | WS_VISIBLE | border, e.style);
 		EXPECT_EQ (bool (IsWindowVisible (found)), e.visible);
 	}
+	EXPECT_EQ (GetWindowLongW (panel, GWL_EXSTYLE), 0); // no frame of its own to eat into the host's 360 x 210
 	EXPECT_EQ (SendMessageW (GetDlgItem (panel, kNameEdit), EM_GETLIMITTEXT, 0, 0), 64);
 	EXPECT_EQ (pixelsIn (RECT {0, 0, 10, 10}, RGB (24, 32, 39)), 100); // the panel's background
 	EXPECT_GT (pixelsIn (rectInParent (status), RGB (223, 234, 241)), 20); // light text on it

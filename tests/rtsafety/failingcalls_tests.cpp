@@ -155,7 +155,7 @@ TEST (FailingCalls, RuntimeFoldersAtRootsOrBehindADevicePathPublishAndNeverPastA
 	EXPECT_FALSE (std::filesystem::exists (elsewhere)) << "the record was written at the link's target";
 
 	const std::pair<const wchar_t*, size_t> roots[] = {
-	    {L"C:\\", 3}, {L"C:/x", 3}, {L"C:", 0}, {L"x\\y", 0}, {L"\\\\server\\share", 14},
+	    {L"C:\\", 3}, {L"C:/x", 3}, {L"C:", 0}, {L"x\\server\\share\\y", 0}, {L"\\\\server\\share", 14},
 	    {L"\\\\server\\share\\x", 15}, {L"//server//share/x", 16}, {L"\\\\server", 0},
 	    {L"\\\\?\\C:\\x", 7}, {L"\\\\.\\C:\\", 7}, {L"\\\\?\\Volume{1}\\x", 14},
 	    {L"\\\\?\\UNC\\server\\share\\x", 21}, {L"\\\\.\\UNC\\server\\share\\x", 21}, {L"\\\\?\\UNC\\server", 0},

@@ -133,10 +133,11 @@ TEST (Access, TheDescriptorLetsInOnlyTheUserIdsNeverRepeatAndTheRuntimeDirectory
 		expectFileUserOnly (dir);
 	EXPECT_NO_THROW (ensureSecureDirectory (deep, moved));
 
-	// A folder open to everyone is narrowed; its parent keeps its own list.
+	// A folder open to everyone is narrowed; its parent, open too, keeps its own list.
 	const auto wide = scratch.path () / "wide";
 	std::filesystem::create_directories (wide);
-	ASSERT_TRUE (giveList (wide, L"D:(A;OICI;GA;;;WD)"));
+	for (const auto& dir : {scratch.path (), wide})
+		ASSERT_TRUE (giveList (dir, L"D:(A;OICI;GA;;;WD)"));
 	const auto parentBefore = securityOf (scratch.path ());
 	ensureSecureDirectory (wide, moved);
 	expectFileUserOnly (wide);
