@@ -204,7 +204,8 @@ TEST_F (PanelTest, EveryControlIsWhereItBelongsAndThePrimaryAndClearButtonsAskTh
 		EXPECT_EQ (DWORD (GetWindowLongW (found, GWL_STYLE)) | WS_VISIBLE | border, e.style);
 		EXPECT_EQ (bool (IsWindowVisible (found)), e.visible);
 	}
-	EXPECT_EQ (GetWindowLongW (panel, GWL_EXSTYLE), 0); // no frame of its own to eat into the host's 360 x 210
+	const LONG frames = WS_EX_DLGMODALFRAME | WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE | WS_EX_STATICEDGE;
+	EXPECT_EQ (GetWindowLongW (panel, GWL_EXSTYLE) & frames, 0) << "a frame of its own eats into the 360 x 210 the host gives";
 	EXPECT_EQ (SendMessageW (GetDlgItem (panel, kNameEdit), EM_GETLIMITTEXT, 0, 0), 64);
 	EXPECT_EQ (pixelsIn (RECT {0, 0, 10, 10}, RGB (24, 32, 39)), 100); // the panel's background
 	EXPECT_GT (pixelsIn (rectInParent (status), RGB (223, 234, 241)), 20); // light text on it
@@ -411,6 +412,7 @@ TEST_F (PanelTest, AttachingAgainAndHostsThatDestroyOrReleaseEarly)
 		EXPECT_NE (GetObjectType (object), 0u);
 	HWND search = CreateWindowExW (0, L"EDIT", L"", WS_CHILD, 0, 0, 80, 20, window.window (), nullptr, nullptr, nullptr);
 	SetFocus (search); // a box of the host's own has the keyboard, and keeps it
+	ASSERT_EQ (GetFocus (), search);
 	ASSERT_EQ (view->removed (), kResultOk);
 	EXPECT_EQ (GetFocus (), search);
 	EXPECT_EQ (window.childOfClass (L"TarvoAudioServerPanel"), nullptr);

@@ -8,10 +8,7 @@
 
 namespace tarvo::test {
 
-struct AudioThreadCounts
-{
-	uint64_t allocations {0}, frees {0}, locks {0};
-};
+struct AudioThreadCounts { uint64_t allocations {0}, frees {0}, locks {0}; };
 
 /** Counting applies to the calling thread, between begin and end. */
 void beginCountingOnThisThread ();
@@ -25,7 +22,7 @@ void failAllocationAfter (uint64_t granted);
 uint64_t failedAllocations ();
 
 // kWait is WaitForMultipleObjects, one per pass of the loop; kOtherCall events, overlapped
-// results, connecting, disconnecting and cancelling.
+// results, connecting, disconnecting, cancelling, and setting and cancelling timers.
 enum KernelCall { kWait, kRead, kWrite, kOtherCall, kKernelCallKinds };
 
 struct KernelCalls
@@ -46,7 +43,7 @@ void failNextWrite ();
 void shortenNextWrite ();
 /** While true, no waitable timer can be made, as on Windows before 10 1803 (high resolution). */
 void refuseTimers (bool refuse);
-/** Periodic waitable timers set and neither cancelled nor closed since; the period last set. */
+/** Periodic waitable timers set and neither cancelled nor closed since; the period the last set gave. */
 uint32_t timersTicking ();
 uint32_t lastTimerPeriod ();
 /** Server runs begun so far (each opens the process token first). */
