@@ -47,8 +47,7 @@ TEST (ModuleStream, WhatTheHostProcessesArrivesAndABandSoloIsHeardThenExpires)
 	ProcessData& offline = buffers.prepare (512);
 	offline.processMode = kOffline;
 	ASSERT_EQ (instance->processor->process (offline), kResultOk);
-	EXPECT_FALSE (test::readUntil (client, [] (const Frame& f) { return !f.isKeepAlive (); }, 300ms))
-	    << "an offline block was captured";
+	EXPECT_FALSE (test::readUntil (client, [] (const Frame& f) { return !f.isKeepAlive (); }, 300ms)) << "an offline block was captured";
 
 	// Calls of 512 frames of a 100 Hz + 3 kHz mix until a frame satisfies `accept` (with
 	// `repeat`, a visualiser's command sent again every few calls); then how far the last
@@ -114,5 +113,5 @@ TEST (ModuleStream, WhatTheHostProcessesArrivesAndABandSoloIsHeardThenExpires)
 	EXPECT_TRUE (std::filesystem::is_empty (runtime.path ()));
 	ASSERT_EQ (instance->component->setActive (true), kResultOk);
 	EXPECT_TRUE (test::waitForSender (runtime.path ()));
-	instance->component->setActive (false);
+	EXPECT_TRUE (instance->component->terminate () == kResultOk && std::filesystem::is_empty (runtime.path ())); // ended while active
 }

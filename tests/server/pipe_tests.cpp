@@ -92,12 +92,13 @@ TEST_F (PipeTest, TheTokenOpensASessionAndAudioAndKeepAlivesFollow)
 {
 	VisualiserClient client;
 	std::string error;
+	server.mailbox ().stateWord.store (makeStateWord (9, 1, 0b0100)); // an earlier session's audition, and no call since
 	ASSERT_TRUE (client.connect (*record, error)) << error;
 	auto first = test::readUntil (client, [] (const Frame&) { return true; });
 	ASSERT_TRUE (first);
 	const BlockHeader& k = first->header; // a keep-alive right after the handshake; state 4: no process call yet, stale
-	EXPECT_EQ (std::make_tuple (first->isKeepAlive (), client.bytesReceived (), k.sessionId, k.instanceSerial, k.stateCode),
-	           std::make_tuple (true, uint64_t (64), 1u, server.instanceSerial (), 4u));
+	EXPECT_EQ (std::make_tuple (first->isKeepAlive (), client.bytesReceived (), k.sessionId, k.instanceSerial, k.stateCode, k.requestId),
+	           std::make_tuple (true, uint64_t (64), 1u, server.instanceSerial (), 4u, 0u));
 	ASSERT_TRUE (test::waitUntil ([&] { return server.isCapturing (); }, 1000ms));
 
 	processCall (server, 2500, 0.25f, 7000);
